@@ -1,0 +1,99 @@
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "platform/platform.h"
+#include "platform/posix/errors.h"
+
+namespace ql::platform {
+namespace {
+
+// Windows-1252 for 0x80-0x9F. The five bytes the code page leaves undefined
+// become the C1 controls of the same value, as the system converter does.
+constexpr char16_t kWindows1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+bool readUrandom(unsigned char* bytes, std::size_t size) {
+  int descriptor;
+  do {
+    descriptor = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) {
+    posix::setLastErrno(errno);
+    return false;
+  }
+  std::size_t filled = 0;
+  while (filled < size) {
+    const ssize_t count = ::read(descriptor, bytes + filled, size - filled);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      posix::setLastErrno(count < 0 ? errno : EIO);
+      ::close(descriptor);
+      return false;
+    }
+    filled += static_cast<std::size_t>(count);
+  }
+  ::close(descriptor);
+  return true;
+}
+
+}  // namespace
+
+// The default ANSI code page of a POSIX host is taken to be 1252, which
+// converts every byte.
+std::u16string ansiToWide(const char* text) {
+  std::u16string out;
+  if (text == nullptr) return out;
+  for (const char* p = text; *p != '\0'; ++p) {
+    const auto byte = static_cast<unsigned char>(*p);
+    out += (byte >= 0x80 && byte <= 0x9F) ? kWindows1252High[byte - 0x80]
+                                          : static_cast<char16_t>(byte);
+  }
+  return out;
+}
+
+int64_t unixTimeSeconds() { return static_cast<int64_t>(::time(nullptr)); }
+
+int64_t unixTime100ns() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 10000000 + now.tv_nsec / 100;
+}
+
+uint32_t processId() { return static_cast<uint32_t>(::getpid()); }
+
+uint32_t threadId() {
+  thread_local const uint32_t id = static_cast<uint32_t>(::syscall(SYS_gettid));
+  return id;
+}
+
+bool fillRandom(void* buffer, std::size_t size) {
+  if (size == 0) return true;
+  if (buffer == nullptr) {
+    setLastError(kErrorInvalidParameter);
+    return false;
+  }
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  std::size_t filled = 0;
+  while (filled < size) {
+    const ssize_t count = ::getrandom(bytes + filled, size - filled, 0);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      // Kernels without the call (or a filter that forbids it) still have
+      // the device.
+      return readUrandom(bytes + filled, size - filled);
+    }
+    filled += static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+}  // namespace ql::platform

@@ -1,0 +1,151 @@
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+
+#include "platform/platform.h"
+#include "platform/posix/errors.h"
+
+namespace ql::platform {
+namespace {
+
+std::atomic<bool> g_failThreadCreation{false};
+
+// Shared by the handle and the running thread; whichever lets go last frees
+// it, so the handle may be closed while the thread runs and vice versa.
+struct Control {
+  Thread::Entry entry = nullptr;
+  void* argument = nullptr;
+  pthread_t thread{};
+  std::mutex mutex;
+  std::condition_variable doneSignal;
+  bool done = false;
+  std::atomic<int> owners{2};
+
+  void release() {
+    if (owners.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+};
+
+thread_local const Control* t_current = nullptr;
+
+Control* controlOf(void* handle) { return static_cast<Control*>(handle); }
+
+void* trampoline(void* raw) {
+  Control* control = static_cast<Control*>(raw);
+  t_current = control;
+  control->entry(control->argument);
+  t_current = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(control->mutex);
+    control->done = true;
+  }
+  control->doneSignal.notify_all();
+  control->release();
+  return nullptr;
+}
+
+// Workers take no asynchronous signals: those belong to the host's threads,
+// and a SIGPIPE from a dropped connection must not end the process. Faults
+// stay deliverable so that crashes are still reported.
+void blockAsynchronousSignals(sigset_t& previous) {
+  sigset_t blocked;
+  sigfillset(&blocked);
+  for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) {
+    sigdelset(&blocked, fault);
+  }
+  pthread_sigmask(SIG_SETMASK, &blocked, &previous);
+}
+
+}  // namespace
+
+namespace testing {
+void failThreadCreation(bool fail) { g_failThreadCreation.store(fail); }
+}  // namespace testing
+
+Thread::~Thread() { close(); }
+
+Thread::Thread(Thread&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+
+Thread& Thread::operator=(Thread&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+Thread Thread::start(Entry entry, void* argument) {
+  Thread result;
+  if (entry == nullptr) {
+    setLastError(kErrorInvalidParameter);
+    return result;
+  }
+  if (g_failThreadCreation.load()) {
+    setLastError(kErrorNotEnoughMemory);
+    return result;
+  }
+  auto* control = new (std::nothrow) Control;
+  if (control == nullptr) {
+    setLastError(kErrorNotEnoughMemory);
+    return result;
+  }
+  control->entry = entry;
+  control->argument = argument;
+
+  // The control block is complete before the thread exists, so the new
+  // thread never sees a handle that is not yet there.
+  sigset_t previous;
+  blockAsynchronousSignals(previous);
+  const int error = pthread_create(&control->thread, nullptr, trampoline, control);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (error != 0) {
+    delete control;
+    setLastError(error == EAGAIN ? kErrorNotEnoughMemory : posix::windowsCode(error));
+    return result;
+  }
+  result.handle_ = control;
+  return result;
+}
+
+bool Thread::finished() const {
+  if (handle_ == nullptr) return true;
+  Control* control = controlOf(handle_);
+  std::lock_guard<std::mutex> guard(control->mutex);
+  return control->done;
+}
+
+void Thread::wait() const {
+  if (handle_ == nullptr || isCurrent()) return;
+  Control* control = controlOf(handle_);
+  std::unique_lock<std::mutex> guard(control->mutex);
+  control->doneSignal.wait(guard, [control] { return control->done; });
+}
+
+bool Thread::isCurrent() const { return handle_ != nullptr && t_current == handle_; }
+
+void Thread::close() noexcept {
+  if (handle_ == nullptr) return;
+  Control* control = controlOf(handle_);
+  handle_ = nullptr;
+  bool done;
+  {
+    std::lock_guard<std::mutex> guard(control->mutex);
+    done = control->done;
+  }
+  // A finished thread is about to return: joining reclaims it at once. A
+  // running one (or the thread itself) carries on and cleans up after itself.
+  if (done && t_current != control) {
+    pthread_join(control->thread, nullptr);
+  } else {
+    pthread_detach(control->thread);
+  }
+  control->release();
+}
+
+}  // namespace ql::platform
