@@ -1,0 +1,6 @@
+function(quillet_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor)
+  if(QUILLET_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building and testing quillet needs.
+# Idempotent and non-interactive; run as root.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config git
+  libcurl4-openssl-dev libjansson-dev
+  googletest libgtest-dev
+  libcpp-httplib-dev libssl-dev openssl
+  libcli11-dev
+  g++-mingw-w64-i686-posix
+  tmux
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing packages (${missing[*]}); run this script as root" >&2
+  exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite: a normal build, an AddressSanitizer +
+# UndefinedBehaviorSanitizer build and a ThreadSanitizer build, each with
+# warnings as errors; then checks that the Win32 sources cross-compile.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+jobs=${QUILLET_JOBS:-2}
+
+run_variant() {
+  local name=$1 build_type=$2 sanitize=$3
+  local dir=build/$name
+  echo "== $name build"
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$build_type" -DQUILLET_SANITIZE="$sanitize" -DQUILLET_WERROR=ON >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs"
+}
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+run_variant normal RelWithDebInfo ""
+run_variant asan Debug address
+run_variant tsan Debug thread
+
+echo "== Win32 platform sources"
+bash scripts/check-win32-platform.sh

@@ -1,0 +1,80 @@
+// A process-wide table of shared objects keyed by 32-bit identifiers that the
+// table issues itself. The lock guards only the map operations; callers work
+// on the objects through the shared pointers they copy out.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "platform/platform.h"
+
+namespace ql {
+
+// Identifiers run 1, 2, ..., 0xFFFFFFFF, 1, ...: 0 is never issued.
+inline uint32_t nextIdentifier(uint32_t& counter) {
+  counter = counter == 0xFFFFFFFFu ? 1u : counter + 1u;
+  return counter;
+}
+
+template <typename T>
+class IdTable {
+ public:
+  using Pointer = std::shared_ptr<T>;
+
+  uint32_t issueId() {
+    std::lock_guard<platform::RecursiveLock> guard(lock_);
+    return nextIdentifier(counter_);
+  }
+
+  // Stores `object` under `id`; an entry left from before the counter wrapped
+  // is replaced, and released after the lock is let go.
+  void insert(uint32_t id, Pointer object) {
+    Pointer previous;
+    std::lock_guard<platform::RecursiveLock> guard(lock_);
+    Pointer& slot = entries_[id];
+    previous = std::move(slot);
+    slot = std::move(object);
+  }
+
+  Pointer find(uint32_t id) {
+    std::lock_guard<platform::RecursiveLock> guard(lock_);
+    auto it = entries_.find(id);
+    return it == entries_.end() ? nullptr : it->second;
+  }
+
+  Pointer extract(uint32_t id) {
+    std::lock_guard<platform::RecursiveLock> guard(lock_);
+    auto it = entries_.find(id);
+    if (it == entries_.end()) return nullptr;
+    Pointer object = std::move(it->second);
+    entries_.erase(it);
+    return object;
+  }
+
+  // Empties the table while holding its lock, so objects whose last owner is
+  // the table are destroyed under it. The counter keeps running.
+  void clear() {
+    std::lock_guard<platform::RecursiveLock> guard(lock_);
+    entries_.clear();
+  }
+
+  std::size_t size() {
+    std::lock_guard<platform::RecursiveLock> guard(lock_);
+    return entries_.size();
+  }
+
+  // For tests of the wrap rule.
+  void setCounterForTesting(uint32_t counter) {
+    std::lock_guard<platform::RecursiveLock> guard(lock_);
+    counter_ = counter;
+  }
+
+ private:
+  platform::RecursiveLock lock_;
+  std::map<uint32_t, Pointer> entries_;
+  uint32_t counter_ = 0;
+};
+
+}  // namespace ql

@@ -1,0 +1,34 @@
+#include "api/library.h"
+
+#include "http/http_system.h"
+
+namespace ql {
+namespace {
+
+// Created at load in this order. Teardown at unload stops every request
+// first, while the log queue its workers write to and libcurl are still
+// there, and only then releases the HTTP system.
+struct Library {
+  JsonDocumentTable json;
+  RequestTable requests;
+  LogRecordQueue log;
+
+  Library() = default;
+  Library(const Library&) = delete;
+  Library& operator=(const Library&) = delete;
+
+  ~Library() {
+    requests.clear();
+    if (auto* system = vela::http::http_system::existing()) system->release();
+  }
+};
+
+Library library;
+
+}  // namespace
+
+JsonDocumentTable& jsonDocuments() { return library.json; }
+RequestTable& requests() { return library.requests; }
+LogRecordQueue& logQueue() { return library.log; }
+
+}  // namespace ql

@@ -1,0 +1,32 @@
+// QL_Initialize and QL_Cleanup: the HTTP system's start and its final stop.
+#include <curl/curl.h>
+
+#include "api/export_guard.h"
+#include "api/library.h"
+#include "api/log_queue.h"
+#include "http/http_system.h"
+#include "platform/platform.h"
+#include "quillet/quillet.h"
+
+extern "C" QL_API void QL_CALL QL_Initialize(void) {
+  ql::guardExport([] {
+    int result = vela::http::http_system::instance().initResult();
+    if (result == 0) {
+      ql::pushLogRecord(u"Http system initialized");
+    } else {
+      ql::pushLogRecord(u"Http system initialization failed: " +
+                        ql::platform::ansiToWide(curl_easy_strerror(static_cast<CURLcode>(result))));
+    }
+  });
+}
+
+extern "C" QL_API void QL_CALL QL_Cleanup(void) {
+  ql::guardExport([] {
+    ql::jsonDocuments().clear();
+    // Destroying a request cancels it and waits for its worker.
+    ql::requests().clear();
+    ql::pushLogRecord(u"All requests stopped");
+    vela::http::http_system::instance().release();
+    ql::pushLogRecord(u"Http system deinitialized");
+  });
+}

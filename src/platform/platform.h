@@ -1,0 +1,120 @@
+// The only window onto the operating system. Everything above this header is
+// portable; the implementations live in posix/ and win32/. The POSIX side
+// reproduces the Windows behaviour the rest of the library relies on: Windows
+// error codes and their English system texts, exclusive file opening, and the
+// ANSI code page conversion.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace ql::platform {
+
+// Windows system error codes the library names.
+enum SystemError : uint32_t {
+  kErrorSuccess = 0,
+  kErrorFileNotFound = 2,
+  kErrorPathNotFound = 3,
+  kErrorAccessDenied = 5,
+  kErrorInvalidHandle = 6,
+  kErrorNotEnoughMemory = 8,
+  kErrorSharingViolation = 32,
+  kErrorInvalidParameter = 87,
+  kErrorDiskFull = 112,
+  kErrorInvalidName = 123,
+};
+
+// Code of the last failure of a call of this layer on the calling thread
+// (GetLastError semantics).
+uint32_t lastError();
+void setLastError(uint32_t code);
+
+// English system text of a Windows error code as the system gives it,
+// including its trailing line break. False when the system has no text.
+bool systemMessage(uint32_t code, uint32_t languageId, std::u16string& text);
+
+// Narrow text through the user's default ANSI code page (1252 when that cannot
+// be read); empty for null, empty or unconvertible input.
+std::u16string ansiToWide(const char* text);
+
+int64_t unixTimeSeconds();  // whole seconds since 1970-01-01 UTC
+int64_t unixTime100ns();    // 100-nanosecond units since 1970-01-01 UTC
+uint32_t processId();
+uint32_t threadId();
+
+// Fills the buffer from the operating system's entropy source.
+bool fillRandom(void* buffer, std::size_t size);
+
+// Re-entrant lock; satisfies BasicLockable, so std::lock_guard works with it.
+class RecursiveLock {
+ public:
+  RecursiveLock();
+  ~RecursiveLock();
+  RecursiveLock(const RecursiveLock&) = delete;
+  RecursiveLock& operator=(const RecursiveLock&) = delete;
+
+  void lock();
+  void unlock();
+
+ private:
+  alignas(8) unsigned char storage_[64];
+};
+
+// A worker thread handle with exactly one owner.
+class Thread {
+ public:
+  using Entry = unsigned (*)(void* argument);
+
+  Thread() noexcept = default;
+  ~Thread();  // releases the handle; a still running thread carries on
+  Thread(Thread&& other) noexcept;
+  Thread& operator=(Thread&& other) noexcept;
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  // Creates the thread suspended and resumes it once its handle exists.
+  // Returns an empty Thread when the thread cannot be created.
+  static Thread start(Entry entry, void* argument);
+
+  bool empty() const noexcept { return handle_ == nullptr; }
+  bool finished() const;  // zero-wait poll; an empty handle counts as finished
+  void wait() const;      // no time limit; returns at once on the thread itself
+  bool isCurrent() const; // true on the thread this handle stands for
+  void close() noexcept;  // releases the handle and empties it
+
+ private:
+  void* handle_ = nullptr;
+};
+
+namespace testing {
+// Makes Thread::start fail (as an exhausted system would) while set.
+void failThreadCreation(bool fail);
+}  // namespace testing
+
+// A file opened for writing and shared with no other opener.
+class File {
+ public:
+  File() noexcept = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Opens or creates the file for writing without sharing; a second opener
+  // fails with kErrorSharingViolation. On failure lastError() says why.
+  bool openExclusive(const std::u16string& path);
+  bool isOpen() const noexcept { return handle_ != kClosed; }
+  bool size(int64_t& bytes) const;
+  bool seek(int64_t offset);  // from the start of the file
+  bool truncate();            // cut at the current position
+  bool write(const void* data, uint32_t size, uint32_t& written);
+  void close() noexcept;
+
+ private:
+  static constexpr intptr_t kClosed = -1;
+  intptr_t handle_ = kClosed;
+};
+
+}  // namespace ql::platform

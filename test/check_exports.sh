@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# The shared library's dynamic symbol table must hold exactly the fourteen
+# QL_ functions and nothing else of ours.
+set -euo pipefail
+lib=$1
+expected="QL_CancelRequest
+QL_Cleanup
+QL_DownloadFile
+QL_GenerateULID
+QL_GetStringByPath
+QL_Initialize
+QL_ParseJSON
+QL_PullLogRecord
+QL_RemoveRequest
+QL_Request
+QL_RequestData
+QL_RequestDownloadProgress
+QL_RequestInfo
+QL_SendStats"
+actual=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TtWwVvDdBbRr]$/ {print $3}' | sed 's/@.*//' | sort -u)
+if [ "$actual" != "$expected" ]; then
+  echo "unexpected dynamic symbols in $lib:"
+  diff <(echo "$expected") <(echo "$actual") || true
+  exit 1
+fi
+echo "exported symbols: $(echo "$actual" | wc -l) as expected"
