@@ -1,0 +1,495 @@
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace ql::platform;
+
+namespace {
+
+// A directory of its own per test, removed afterwards.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    path_ = fs::temp_directory_path() /
+            ("quillet-platform-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
+             std::to_string(processId()));
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  fs::path file(const std::string& name) const { return path_ / name; }
+  static std::u16string wide(const fs::path& path) { return path.u16string(); }
+
+ private:
+  fs::path path_;
+};
+
+std::string readAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+template <typename Predicate>
+bool eventually(Predicate predicate) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (predicate()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return predicate();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- lock
+
+TEST(PlatformLock, ReentersOnOneThreadAndHoldsOthersOffUntilFullyReleased) {
+  RecursiveLock lock;
+  std::atomic<bool> entered{false};
+  lock.lock();
+  lock.lock();  // a plain mutex would deadlock here
+  lock.unlock();
+
+  std::thread other([&] {
+    std::lock_guard<RecursiveLock> guard(lock);
+    entered = true;
+  });
+  // Still held once: the other thread must stay out.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(entered.load());
+  lock.unlock();
+  other.join();
+  EXPECT_TRUE(entered.load());
+}
+
+TEST(PlatformLock, ExcludesConcurrentWriters) {
+  RecursiveLock lock;
+  long counter = 0;  // deliberately not atomic: only the lock protects it
+  constexpr int kRounds = 200000;
+  auto work = [&] {
+    for (int i = 0; i < kRounds; ++i) {
+      std::lock_guard<RecursiveLock> outer(lock);
+      std::lock_guard<RecursiveLock> inner(lock);
+      counter = counter + 1;
+    }
+  };
+  std::thread a(work), b(work);
+  a.join();
+  b.join();
+  EXPECT_EQ(counter, 2L * kRounds);
+}
+
+// ---------------------------------------------------------------- thread
+
+namespace {
+
+struct Gate {
+  std::atomic<bool> open{false};
+  std::atomic<bool> ran{false};
+  std::atomic<bool> done{false};
+  std::atomic<uint32_t> workerId{0};
+  std::atomic<bool> sawItselfCurrent{false};
+  std::atomic<bool> selfWaitReturned{false};
+  std::atomic<const Thread*> handle{nullptr};
+};
+
+unsigned gatedWorker(void* argument) {
+  auto* gate = static_cast<Gate*>(argument);
+  gate->ran = true;
+  gate->workerId = threadId();
+  while (!gate->open.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (const Thread* self = gate->handle.load()) {
+    gate->sawItselfCurrent = self->isCurrent();
+    self->wait();  // must not wait for itself
+    gate->selfWaitReturned = true;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  gate->done = true;
+  return 0;
+}
+
+}  // namespace
+
+TEST(PlatformThread, RunsEntryAndReportsFinishedOnlyAfterItReturns) {
+  Gate gate;
+  Thread thread = Thread::start(gatedWorker, &gate);
+  ASSERT_FALSE(thread.empty());
+  ASSERT_TRUE(eventually([&] { return gate.ran.load(); }));
+  EXPECT_FALSE(thread.finished());
+  EXPECT_FALSE(thread.isCurrent());
+  EXPECT_NE(gate.workerId.load(), threadId());
+
+  gate.open = true;
+  thread.wait();
+  EXPECT_TRUE(gate.done.load());  // wait returned only after the entry ended
+  EXPECT_TRUE(thread.finished());
+  thread.close();
+  EXPECT_TRUE(thread.empty());
+  EXPECT_TRUE(thread.finished());  // an empty handle counts as finished
+}
+
+TEST(PlatformThread, WaitOnItselfReturnsAtOnce) {
+  Gate gate;
+  Thread thread = Thread::start(gatedWorker, &gate);
+  ASSERT_FALSE(thread.empty());
+  gate.handle = &thread;
+  gate.open = true;
+  thread.wait();
+  EXPECT_TRUE(gate.sawItselfCurrent.load());
+  EXPECT_TRUE(gate.selfWaitReturned.load());
+}
+
+TEST(PlatformThread, ClosingARunningThreadLetsItCarryOn) {
+  Gate gate;
+  {
+    Thread thread = Thread::start(gatedWorker, &gate);
+    ASSERT_FALSE(thread.empty());
+    Thread moved(std::move(thread));
+    EXPECT_TRUE(thread.empty());
+    EXPECT_FALSE(moved.finished());
+    moved.close();
+    EXPECT_TRUE(moved.empty());
+  }
+  gate.open = true;
+  EXPECT_TRUE(eventually([&] { return gate.done.load(); }));
+}
+
+TEST(PlatformThread, MoveAssignmentTakesOverTheHandle) {
+  Gate first, second;
+  first.open = true;
+  Thread a = Thread::start(gatedWorker, &first);
+  Thread b = Thread::start(gatedWorker, &second);
+  ASSERT_FALSE(a.empty());
+  ASSERT_FALSE(b.empty());
+  a = std::move(b);  // releases the first worker's handle
+  EXPECT_TRUE(b.empty());
+  EXPECT_FALSE(a.finished());
+  second.open = true;
+  a.wait();
+  EXPECT_TRUE(second.done.load());
+  EXPECT_TRUE(eventually([&] { return first.done.load(); }));
+}
+
+TEST(PlatformThread, CreationFailureSeamGivesAnEmptyThread) {
+  Gate gate;
+  gate.open = true;
+  ql::platform::testing::failThreadCreation(true);
+  setLastError(kErrorSuccess);
+  Thread failed = Thread::start(gatedWorker, &gate);
+  ql::platform::testing::failThreadCreation(false);
+  EXPECT_TRUE(failed.empty());
+  EXPECT_TRUE(failed.finished());
+  EXPECT_NE(lastError(), kErrorSuccess);
+  failed.wait();  // returns at once on an empty handle
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(gate.ran.load());
+
+  Thread thread = Thread::start(gatedWorker, &gate);
+  ASSERT_FALSE(thread.empty());
+  thread.wait();
+  EXPECT_TRUE(gate.done.load());
+}
+
+TEST(PlatformThread, ManyShortWorkersAreAllJoined) {
+  std::atomic<int> count{0};
+  auto entry = [](void* argument) -> unsigned {
+    static_cast<std::atomic<int>*>(argument)->fetch_add(1);
+    return 0;
+  };
+  std::vector<Thread> threads;
+  for (int i = 0; i < 64; ++i) {
+    threads.push_back(Thread::start(entry, &count));
+    ASSERT_FALSE(threads.back().empty());
+  }
+  for (Thread& thread : threads) {
+    thread.wait();
+    EXPECT_TRUE(thread.finished());
+    thread.close();
+  }
+  EXPECT_EQ(count.load(), 64);
+}
+
+// ---------------------------------------------------------------- errors
+
+TEST(PlatformError, LastErrorIsPerThread) {
+  setLastError(kErrorAccessDenied);
+  uint32_t seenOnOtherThread = 1234;
+  std::thread other([&] {
+    seenOnOtherThread = lastError();
+    setLastError(kErrorDiskFull);
+  });
+  other.join();
+  EXPECT_EQ(seenOnOtherThread, kErrorSuccess);
+  EXPECT_EQ(lastError(), kErrorAccessDenied);
+}
+
+TEST(PlatformError, SystemMessagesAreTheEnglishTextsWithTheirLineBreak) {
+  struct Case {
+    uint32_t code;
+    const char16_t* text;
+  };
+  const Case cases[] = {
+      {0, u"The operation completed successfully.\r\n"},
+      {2, u"The system cannot find the file specified.\r\n"},
+      {3, u"The system cannot find the path specified.\r\n"},
+      {5, u"Access is denied.\r\n"},
+      {6, u"The handle is invalid.\r\n"},
+      {8, u"Not enough memory resources are available to process this command.\r\n"},
+      {32, u"The process cannot access the file because it is being used by another process.\r\n"},
+      {87, u"The parameter is incorrect.\r\n"},
+      {112, u"There is not enough space on the disk.\r\n"},
+      {123, u"The filename, directory name, or volume label syntax is incorrect.\r\n"},
+      {206, u"The filename or extension is too long.\r\n"},
+  };
+  for (const Case& c : cases) {
+    for (uint32_t language : {0x400u, 0x409u}) {
+      std::u16string text = u"stale";
+      EXPECT_TRUE(systemMessage(c.code, language, text)) << c.code;
+      EXPECT_EQ(text, c.text) << c.code << " language " << language;
+    }
+  }
+}
+
+TEST(PlatformError, CodesWithoutTextGiveFalseAndNoText) {
+  for (uint32_t code : {16000u, 16001u, 20000u, 0xFFFFFFFFu}) {
+    std::u16string text = u"stale";
+    EXPECT_FALSE(systemMessage(code, 0x409, text)) << code;
+    EXPECT_TRUE(text.empty()) << code;
+  }
+  std::u16string german;
+  EXPECT_FALSE(systemMessage(2, 0x407, german));  // no such language installed
+}
+
+// ---------------------------------------------------------------- files
+
+TEST(PlatformFile, OpenCreatesAndWritesAndReportsSize) {
+  ScratchDir dir;
+  const fs::path path = dir.file("new.bin");
+  File file;
+  EXPECT_FALSE(file.isOpen());
+  ASSERT_TRUE(file.openExclusive(ScratchDir::wide(path))) << lastError();
+  EXPECT_TRUE(file.isOpen());
+  EXPECT_TRUE(fs::exists(path));
+
+  int64_t size = -1;
+  ASSERT_TRUE(file.size(size));
+  EXPECT_EQ(size, 0);
+
+  const std::string payload = "hello, file";
+  uint32_t written = 0;
+  ASSERT_TRUE(file.write(payload.data(), static_cast<uint32_t>(payload.size()), written));
+  EXPECT_EQ(written, payload.size());
+  ASSERT_TRUE(file.write(payload.data(), 0, written));
+  EXPECT_EQ(written, 0u);
+  ASSERT_TRUE(file.size(size));
+  EXPECT_EQ(size, static_cast<int64_t>(payload.size()));
+  file.close();
+  EXPECT_FALSE(file.isOpen());
+  EXPECT_EQ(readAll(path), payload);
+}
+
+TEST(PlatformFile, SeekAndTruncateEmptyAnExistingFile) {
+  ScratchDir dir;
+  const fs::path path = dir.file("existing.bin");
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << std::string(5000, 'x');
+  }
+  File file;
+  ASSERT_TRUE(file.openExclusive(ScratchDir::wide(path)));
+  int64_t size = 0;
+  ASSERT_TRUE(file.size(size));
+  EXPECT_EQ(size, 5000);  // opening keeps the contents
+
+  // Cutting in the middle keeps the head; writing continues at the cut.
+  ASSERT_TRUE(file.seek(1000));
+  ASSERT_TRUE(file.truncate());
+  ASSERT_TRUE(file.size(size));
+  EXPECT_EQ(size, 1000);
+  uint32_t written = 0;
+  ASSERT_TRUE(file.write("ab", 2, written));
+  ASSERT_TRUE(file.size(size));
+  EXPECT_EQ(size, 1002);
+
+  ASSERT_TRUE(file.seek(0));
+  ASSERT_TRUE(file.truncate());
+  ASSERT_TRUE(file.size(size));
+  EXPECT_EQ(size, 0);
+  ASSERT_TRUE(file.write("new", 3, written));
+  file.close();
+  EXPECT_EQ(readAll(path), "new");
+}
+
+TEST(PlatformFile, SecondOpenerIsTurnedAwayUntilTheFirstCloses) {
+  ScratchDir dir;
+  const std::u16string path = ScratchDir::wide(dir.file("shared.bin"));
+  File first;
+  ASSERT_TRUE(first.openExclusive(path));
+
+  File second;
+  setLastError(kErrorSuccess);
+  EXPECT_FALSE(second.openExclusive(path));
+  EXPECT_EQ(lastError(), kErrorSharingViolation);
+  EXPECT_FALSE(second.isOpen());
+
+  // Moving the open file keeps it held.
+  File moved(std::move(first));
+  EXPECT_FALSE(first.isOpen());
+  EXPECT_FALSE(second.openExclusive(path));
+  EXPECT_EQ(lastError(), kErrorSharingViolation);
+
+  moved.close();
+  EXPECT_TRUE(second.openExclusive(path)) << lastError();
+}
+
+TEST(PlatformFile, DestructionReleasesTheFile) {
+  ScratchDir dir;
+  const std::u16string path = ScratchDir::wide(dir.file("scoped.bin"));
+  {
+    File scoped;
+    ASSERT_TRUE(scoped.openExclusive(path));
+  }
+  File again;
+  EXPECT_TRUE(again.openExclusive(path)) << lastError();
+}
+
+TEST(PlatformFile, OpenFailuresCarryWindowsCodes) {
+  ScratchDir dir;
+  File file;
+
+  setLastError(kErrorSuccess);
+  EXPECT_FALSE(file.openExclusive(ScratchDir::wide(dir.file("missing") / "file.bin")));
+  EXPECT_EQ(lastError(), kErrorPathNotFound);
+  EXPECT_FALSE(fs::exists(dir.file("missing")));
+
+  // A directory cannot be opened as a file.
+  EXPECT_FALSE(file.openExclusive(ScratchDir::wide(dir.file(""))));
+  EXPECT_EQ(lastError(), kErrorAccessDenied);
+
+  EXPECT_FALSE(file.openExclusive(ScratchDir::wide(dir.file(std::string(300, 'n')))));
+  EXPECT_EQ(lastError(), 206u);
+
+  // A lone surrogate names no file; neither does a path with a NUL inside.
+  std::u16string broken = ScratchDir::wide(dir.file("a"));
+  broken += char16_t(0xD800);
+  EXPECT_FALSE(file.openExclusive(broken));
+  EXPECT_EQ(lastError(), kErrorInvalidName);
+  std::u16string withNul = ScratchDir::wide(dir.file("b"));
+  withNul += u'\0';
+  withNul += u"c";
+  EXPECT_FALSE(file.openExclusive(withNul));
+  EXPECT_EQ(lastError(), kErrorInvalidName);
+  EXPECT_FALSE(fs::exists(dir.file("b")));
+  EXPECT_FALSE(file.isOpen());
+}
+
+TEST(PlatformFile, OperationsOnAClosedFileFailWithInvalidHandle) {
+  File file;
+  int64_t size = 7;
+  uint32_t written = 9;
+  setLastError(kErrorSuccess);
+  EXPECT_FALSE(file.size(size));
+  EXPECT_EQ(lastError(), kErrorInvalidHandle);
+  setLastError(kErrorSuccess);
+  EXPECT_FALSE(file.seek(0));
+  EXPECT_EQ(lastError(), kErrorInvalidHandle);
+  setLastError(kErrorSuccess);
+  EXPECT_FALSE(file.truncate());
+  EXPECT_EQ(lastError(), kErrorInvalidHandle);
+  setLastError(kErrorSuccess);
+  EXPECT_FALSE(file.write("x", 1, written));
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(lastError(), kErrorInvalidHandle);
+  file.close();  // harmless when closed
+}
+
+TEST(PlatformFile, NegativeSeekFails) {
+  ScratchDir dir;
+  File file;
+  ASSERT_TRUE(file.openExclusive(ScratchDir::wide(dir.file("seek.bin"))));
+  setLastError(kErrorSuccess);
+  EXPECT_FALSE(file.seek(-1));
+  EXPECT_NE(lastError(), kErrorSuccess);
+}
+
+TEST(PlatformFile, FullDiskIsReportedAs112) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no full device here";
+  File file;
+  ASSERT_TRUE(file.openExclusive(u"/dev/full")) << lastError();
+  uint32_t written = 99;
+  setLastError(kErrorSuccess);
+  EXPECT_FALSE(file.write("data", 4, written));
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(lastError(), kErrorDiskFull);
+}
+
+// ---------------------------------------------------------------- text
+
+TEST(PlatformText, AnsiToWideUsesCodePage1252) {
+  EXPECT_EQ(ansiToWide("plain ASCII ~"), u"plain ASCII ~");
+  EXPECT_EQ(ansiToWide("caf\xE9"), u"caf\u00E9");
+  EXPECT_EQ(ansiToWide("\x80"), u"\u20AC");
+  EXPECT_EQ(ansiToWide("\x85\x99\x9F\xFF"), u"\u2026\u2122\u0178\u00FF");
+  // Undefined bytes keep their value as C1 controls.
+  EXPECT_EQ(ansiToWide("\x81\x8D\x8F\x90\x9D"), std::u16string(u"\u0081\u008D\u008F\u0090\u009D"));
+}
+
+TEST(PlatformText, AnsiToWideEndsAtTheFirstNulAndTakesNull) {
+  const char embedded[] = {'a', 'b', '\0', 'c', 'd', '\0'};
+  EXPECT_EQ(ansiToWide(embedded), u"ab");
+  EXPECT_EQ(ansiToWide(""), u"");
+  EXPECT_EQ(ansiToWide(nullptr), u"");
+}
+
+// ---------------------------------------------------------------- system
+
+TEST(PlatformSystem, ClocksAgree) {
+  const int64_t before = unixTimeSeconds();
+  const int64_t fine = unixTime100ns();
+  const int64_t after = unixTimeSeconds();
+  EXPECT_GT(before, 1600000000);  // later than 2020
+  EXPECT_LE(before, fine / 10000000);
+  EXPECT_GE(after, fine / 10000000);
+  EXPECT_LE(after - before, 1);
+}
+
+TEST(PlatformSystem, IdsIdentifyProcessAndThread) {
+  EXPECT_NE(processId(), 0u);
+  const uint32_t mine = threadId();
+  EXPECT_NE(mine, 0u);
+  EXPECT_EQ(threadId(), mine);
+  uint32_t other = 0;
+  std::thread([&] { other = threadId(); }).join();
+  EXPECT_NE(other, 0u);
+  EXPECT_NE(other, mine);
+}
+
+TEST(PlatformSystem, FillRandomGivesFreshBytes) {
+  unsigned char first[32] = {};
+  unsigned char second[32] = {};
+  ASSERT_TRUE(fillRandom(first, sizeof first));
+  ASSERT_TRUE(fillRandom(second, sizeof second));
+  EXPECT_NE(std::memcmp(first, second, sizeof first), 0);
+  unsigned char zeros[32] = {};
+  EXPECT_NE(std::memcmp(first, zeros, sizeof first), 0);
+  EXPECT_TRUE(fillRandom(nullptr, 0));
+  std::vector<unsigned char> large(1 << 20);
+  ASSERT_TRUE(fillRandom(large.data(), large.size()));
+  // All of it was filled, not just the head.
+  EXPECT_NE(std::memcmp(large.data() + large.size() - 32, zeros, 32), 0);
+}
