@@ -1,0 +1,118 @@
+#include <windows.h>
+#include <process.h>
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+
+#include "platform/platform.h"
+
+namespace ql::platform {
+namespace {
+
+std::atomic<bool> g_failThreadCreation{false};
+
+struct Launch {
+  Thread::Entry entry;
+  void* argument;
+  HMODULE module;  // keeps this module mapped while the worker runs
+};
+
+HANDLE handleOf(void* handle) { return static_cast<HANDLE>(handle); }
+
+unsigned __stdcall trampoline(void* raw) {
+  const Launch launch = *static_cast<Launch*>(raw);
+  delete static_cast<Launch*>(raw);
+  const unsigned result = launch.entry(launch.argument);
+  // Dropping the module reference and leaving the thread must be one step:
+  // the code doing it may be unmapped as soon as the reference is gone.
+  if (launch.module != nullptr) ::FreeLibraryAndExitThread(launch.module, result);
+  return result;
+}
+
+}  // namespace
+
+namespace testing {
+void failThreadCreation(bool fail) { g_failThreadCreation.store(fail); }
+}  // namespace testing
+
+Thread::~Thread() { close(); }
+
+Thread::Thread(Thread&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+
+Thread& Thread::operator=(Thread&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+Thread Thread::start(Entry entry, void* argument) {
+  Thread result;
+  if (entry == nullptr) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return result;
+  }
+  if (g_failThreadCreation.load()) {
+    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return result;
+  }
+  auto* launch = new (std::nothrow) Launch{entry, argument, nullptr};
+  if (launch == nullptr) {
+    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return result;
+  }
+  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&trampoline), &launch->module)) {
+    launch->module = nullptr;
+  }
+
+  const uintptr_t created =
+      ::_beginthreadex(nullptr, 0, trampoline, launch, CREATE_SUSPENDED, nullptr);
+  if (created == 0 || created == static_cast<uintptr_t>(-1)) {
+    const DWORD error = ::GetLastError();
+    if (launch->module != nullptr) ::FreeLibrary(launch->module);
+    delete launch;
+    ::SetLastError(error != ERROR_SUCCESS ? error : ERROR_NOT_ENOUGH_MEMORY);
+    return result;
+  }
+  HANDLE handle = reinterpret_cast<HANDLE>(created);
+  if (::ResumeThread(handle) == static_cast<DWORD>(-1)) {
+    // The thread never ran: nothing of the launch was taken over yet.
+    const DWORD error = ::GetLastError();
+    ::TerminateThread(handle, 0);
+    ::CloseHandle(handle);
+    if (launch->module != nullptr) ::FreeLibrary(launch->module);
+    delete launch;
+    ::SetLastError(error);
+    return result;
+  }
+  result.handle_ = handle;
+  return result;
+}
+
+bool Thread::finished() const {
+  if (handle_ == nullptr) return true;
+  // Only a thread that is positively still running counts as running; a
+  // failed wait must not make its owner wait forever.
+  return ::WaitForSingleObject(handleOf(handle_), 0) != WAIT_TIMEOUT;
+}
+
+void Thread::wait() const {
+  if (handle_ == nullptr || isCurrent()) return;
+  ::WaitForSingleObject(handleOf(handle_), INFINITE);
+}
+
+bool Thread::isCurrent() const {
+  return handle_ != nullptr && ::GetThreadId(handleOf(handle_)) == ::GetCurrentThreadId();
+}
+
+void Thread::close() noexcept {
+  if (handle_ == nullptr) return;
+  ::CloseHandle(handleOf(handle_));
+  handle_ = nullptr;
+}
+
+}  // namespace ql::platform
