@@ -1,0 +1,170 @@
+// The request exports: start in-memory requests and downloads, then poll,
+// read, cancel and remove them by identifier. The table lock is held only
+// for the map operations; the work on a request happens through a shared
+// pointer copied out of the table.
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "api/export_guard.h"
+#include "api/library.h"
+#include "api/log_queue.h"
+#include "http/http_request_data_helper.h"
+#include "http/http_request_file_helper.h"
+#include "platform/platform.h"
+#include "quillet/quillet.h"
+#include "util/text.h"
+
+namespace {
+
+using vela::http::http_method;
+using vela::http::http_request_data_helper;
+
+const char16_t* hostText(const QL_WCHAR* text) {
+  static_assert(sizeof(QL_WCHAR) == sizeof(char16_t), "the host's wide text is UTF-16");
+  return reinterpret_cast<const char16_t*>(text);
+}
+
+std::u16string orEmpty(const char16_t* text) { return text == nullptr ? std::u16string() : text; }
+
+uint32_t startRequest(int post, const char* url, const char* data) {
+  const uint32_t id = ql::requests().issueId();
+  ql::pushLogRecord(u"Sending request: " + ql::toDecimalText(id) + u" <" + ql::platform::ansiToWide(url) + u">");
+  auto request = std::make_shared<http_request_data_helper>();
+  ql::requests().insert(id, request);
+  // The outcome, a failed start included, is read through QL_RequestInfo.
+  request->Start(url, post != 0 ? http_method::post : http_method::get, data);
+  return id;
+}
+
+}  // namespace
+
+extern "C" {
+
+QL_API unsigned int QL_CALL QL_Request(int post, const char* url, const char* data) {
+  return ql::guardExport(0u, [&] { return startRequest(post, url, data); });
+}
+
+QL_API unsigned int QL_CALL QL_SendStats(const char* url, const char* data) {
+  return ql::guardExport(0u, [&] { return startRequest(1, url, data); });
+}
+
+QL_API unsigned int QL_CALL QL_DownloadFile(const char* url, const QL_WCHAR* path) {
+  return ql::guardExport(0u, [&] {
+    const uint32_t id = ql::requests().issueId();
+    const char16_t* target = hostText(path);
+    ql::pushLogRecord(u"Start download request: " + ql::toDecimalText(id) + u" <" +
+                      ql::platform::ansiToWide(url) + u"> " + u"to <" + orEmpty(target) + u">");
+    auto request = std::make_shared<FileDownloadRequest>();
+    ql::requests().insert(id, request);
+    request->Start(url, target, 0, 0);
+    return id;
+  });
+}
+
+QL_API int QL_CALL QL_CancelRequest(unsigned int id) {
+  return ql::guardExport(0, [&] {
+    ql::pushLogRecord(u"Cancel request: " + ql::toDecimalText(static_cast<uint32_t>(id)));
+    auto request = ql::requests().find(id);
+    if (!request) {
+      ql::pushLogRecord(u"Request not found");
+      return 0;
+    }
+    request->cancel();
+    return 1;
+  });
+}
+
+QL_API int QL_CALL QL_RemoveRequest(unsigned int id) {
+  return ql::guardExport(0, [&] {
+    ql::pushLogRecord(u"Remove request: " + ql::toDecimalText(static_cast<uint32_t>(id)));
+    auto request = ql::requests().extract(id);
+    if (!request) {
+      ql::pushLogRecord(u"Request not found");
+      return 0;
+    }
+    // When this was the last owner, the request cancels and joins its worker here.
+    request.reset();
+    return 1;
+  });
+}
+
+QL_API int QL_CALL QL_RequestInfo(unsigned int id, QL_REQUEST_INFO* info) {
+  return ql::guardExport(0, [&] {
+    *info = QL_REQUEST_INFO{QL_STATE_NONE, 0, -1, 0, 0};
+    auto request = ql::requests().find(id);
+    if (!request) return 0;
+    if (!request->isFinished()) {
+      info->state = QL_STATE_RUNNING;
+    } else {
+      info->state = request->getError() ? QL_STATE_FAILED : QL_STATE_DONE;
+    }
+    info->curlCode = request->getCurlCode();
+
+    if (auto* download = dynamic_cast<FileDownloadRequest*>(request.get())) {
+      const FileDownloadRequest::head_info head = download->headInfo();
+      info->hasInfo = head.infoReceived ? 1 : 0;
+      if (head.infoReceived) {
+        info->contentLength = head.contentLength;
+        info->responseCode = head.responseCode;
+      }
+    } else if (request->isFinished()) {
+      // The transfer's head is read only after its worker has ended.
+      info->hasInfo = 1;
+      double length = 0.0;
+      if (request->getContentLength(&length)) {
+        info->contentLength = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(std::floor(length))));
+      } else {
+        ql::pushLogRecord(u"Failed to get downloadable content length");
+      }
+      int32_t status = 0;
+      if (request->getResponseCode(&status)) {
+        info->responseCode = status;
+      } else {
+        ql::pushLogRecord(u"Failed to get response code");
+      }
+    }
+    return 1;
+  });
+}
+
+QL_API int QL_CALL QL_RequestDownloadProgress(unsigned int id, int* total, int* downloaded) {
+  return ql::guardExport(0, [&] {
+    *total = 0;
+    *downloaded = 0;
+    auto request = ql::requests().find(id);
+    if (!request) return 0;
+    auto* download = dynamic_cast<FileDownloadRequest*>(request.get());
+    if (download == nullptr) return 0;
+    const FileDownloadRequest::head_info head = download->headInfo();
+    if (!head.infoReceived) return 0;
+    *total = head.contentLength;
+    *downloaded = static_cast<int32_t>(static_cast<uint32_t>(download->getDownloadedSize()));
+    return 1;
+  });
+}
+
+QL_API int QL_CALL QL_RequestData(unsigned int id, QL_WCHAR* buffer, int* size) {
+  return ql::guardExport(0, [&] {
+    auto request = ql::requests().find(id);
+    if (!request) return 0;
+    if (!request->isFinished()) return 0;
+    auto* data = dynamic_cast<http_request_data_helper*>(request.get());
+    if (data == nullptr) return 0;
+    if (buffer == nullptr || *size == 0) {
+      *size = static_cast<int>(data->readData(nullptr, 0));
+      return 1;
+    }
+    // A negative count would be read as some 4 GiB: refuse it.
+    if (*size < 0) return 0;
+    const auto count = static_cast<uint32_t>(*size);
+    std::string bytes(count, '\0');
+    data->readData(bytes.data(), count);
+    const std::u16string units = ql::widenBytes(bytes);
+    std::memcpy(buffer, units.data(), units.size() * sizeof(char16_t));
+    return 1;
+  });
+}
+
+}  // extern "C"

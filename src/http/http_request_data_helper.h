@@ -1,0 +1,45 @@
+// An in-memory request: a GET or POST whose whole response body is kept in a
+// buffer that the host copies out once the run has finished.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "http/http_request_helper.h"
+
+namespace vela::http {
+
+class http_request_data_helper : public http_request_helper {
+ public:
+  static constexpr int32_t kTimeout = 30;        // seconds for the whole transfer
+  static constexpr uint32_t kSpareBytes = 1024;  // room kept after each reallocation
+
+  http_request_data_helper() = default;
+  ~http_request_data_helper() override;
+
+  // `post` posts `body` when it is not empty and otherwise sends a GET. A
+  // null `body` with `post` turns the URL's query (after its first '?') into
+  // the body. A null `url` starts a run that fails inside libcurl.
+  bool Start(const char* url, http_method method, const char* body);
+
+  // With no destination (or capacity 0) the body size; otherwise copies the
+  // first min(capacity, size) bytes and returns that count. Not consuming.
+  uint32_t readData(void* destination, uint32_t capacity);
+
+  uint32_t capacity();  // of the body buffer, for tests of its growth
+
+  // Splits the host's arguments into the transfer's url and body.
+  static http_request_params makeParams(const char* url, http_method method, const char* body);
+
+ protected:
+  bool onReceiveData(const void* data, uint32_t size) override;
+
+ private:
+  void reallocate(uint32_t capacity);
+
+  std::unique_ptr<unsigned char[]> body_;
+  uint32_t size_ = 0;
+  uint32_t capacity_ = 0;
+};
+
+}  // namespace vela::http

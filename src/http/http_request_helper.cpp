@@ -1,0 +1,180 @@
+#include "http/http_request_helper.h"
+
+#include "platform/platform.h"
+
+namespace vela::http {
+
+http_request_helper::~http_request_helper() {
+  stopWorker();
+  Guard guard(*this);
+  error_.reset();
+  curl_code_ = -1;
+}
+
+void http_request_helper::stopWorker() {
+  cancel();
+  waitThread();
+}
+
+bool http_request_helper::isCancelled(http_transfer&, uintptr_t) {
+  Guard guard(*this);
+  return cancelled_;
+}
+
+bool http_request_helper::provideData(http_transfer&, uintptr_t, void* buffer, uint32_t size,
+                                      uint32_t& written) {
+  Guard guard(*this);
+  return onSendData(buffer, size, written);
+}
+
+bool http_request_helper::receiveInfo(http_transfer&, uintptr_t) {
+  Guard guard(*this);
+  return onReceiveInfo();
+}
+
+bool http_request_helper::receiveData(http_transfer&, uintptr_t, const void* data, uint32_t size) {
+  Guard guard(*this);
+  return onReceiveData(data, size);
+}
+
+bool http_request_helper::onSendData(void*, uint32_t, uint32_t& written) {
+  written = 0;
+  return true;
+}
+
+bool http_request_helper::onReceiveInfo() { return true; }
+
+bool http_request_helper::onReceiveData(const void*, uint32_t) { return true; }
+
+void http_request_helper::onFinished(bool) {}
+
+bool http_request_helper::startThread(const http_request_params& params) {
+  Guard guard(*this);
+  if (thread_) {
+    if (!thread_->finished()) return false;
+    thread_.reset();
+  }
+  cancelled_ = false;
+  error_.reset();  // a new run starts without the last run's error
+  curl_code_ = -1;
+  params_ = params;
+  // The handle is stored before the lock is let go, so nobody sees a running
+  // worker without it.
+  auto thread = std::make_shared<ql::platform::Thread>(ql::platform::Thread::start(&threadEntry, this));
+  if (thread->empty()) {
+    // Without this the request would read as finished and successful.
+    setError(std::make_unique<http_exception>(u"Failed to start request thread"));
+    return false;
+  }
+  thread_ = std::move(thread);
+  return true;
+}
+
+bool http_request_helper::isFinished() {
+  Guard guard(*this);
+  if (!thread_) return true;
+  if (!thread_->finished()) return false;
+  thread_.reset();
+  return true;
+}
+
+bool http_request_helper::waitThread() {
+  std::shared_ptr<ql::platform::Thread> thread;
+  {
+    Guard guard(*this);
+    if (!thread_) return true;
+    if (thread_->finished()) {
+      thread_.reset();
+      return true;
+    }
+    thread = thread_;
+  }
+  // Outside the lock: the worker needs it to finish.
+  thread->wait();
+  Guard guard(*this);
+  if (thread_ == thread) thread_.reset();
+  return true;
+}
+
+void http_request_helper::cancel() {
+  Guard guard(*this);
+  cancelled_ = true;
+}
+
+std::unique_ptr<Exception> http_request_helper::getError() {
+  Guard guard(*this);
+  return error_ ? clone_owned(*error_) : nullptr;
+}
+
+void http_request_helper::setError(std::unique_ptr<Exception> error) {
+  Guard guard(*this);
+  error_ = std::move(error);
+  curl_code_ = -1;
+}
+
+int32_t http_request_helper::getCurlCode() {
+  Guard guard(*this);
+  return curl_code_;
+}
+
+bool http_request_helper::getResponseCode(int32_t* out) {
+  Guard guard(*this);
+  long code = 0;
+  const bool ok = transfer_.responseCode(code);
+  if (out != nullptr) *out = static_cast<int32_t>(code);
+  return ok;
+}
+
+bool http_request_helper::getContentLength(double* out) {
+  Guard guard(*this);
+  double length = 0.0;
+  const bool ok = transfer_.contentLength(length);
+  if (out != nullptr) *out = length;
+  return ok;
+}
+
+unsigned http_request_helper::threadEntry(void* self) {
+  static_cast<http_request_helper*>(self)->run();
+  return 0;
+}
+
+void http_request_helper::run() noexcept {
+  // params_ is not locked: no start is accepted while this worker runs.
+  bool transferred = false;
+  try {
+    transferred = transfer_.perform(params_, this);
+  } catch (...) {
+  }
+  Guard guard(*this);
+  bool success = false;
+  try {
+    success = recordOutcome(transferred);
+  } catch (...) {
+    success = false;
+  }
+  try {
+    onFinished(success);
+  } catch (...) {
+  }
+}
+
+bool http_request_helper::recordOutcome(bool transferred) {
+  // A handler's own error explains the failure better than the libcurl code
+  // its refusal caused.
+  if (error_) return false;
+  if (!transferred) {
+    std::string text;
+    const int32_t code = transfer_.errorText(text);
+    setError(make_curl_error(code, ql::platform::ansiToWide(text.c_str())));
+    curl_code_ = code;
+    return false;
+  }
+  int32_t status = 0;
+  if (getResponseCode(&status) && status != 200 && status != 206) {
+    setError(make_status_error(status));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vela::http

@@ -1,0 +1,79 @@
+// The base of every request object: one HTTP transfer run to its end on a
+// worker thread of its own, with a cancel flag and the recorded error of the
+// last run. The worker uses the object without owning it; destruction cancels
+// the transfer and joins the worker first, so the object outlives its worker.
+// The destructor must therefore never run on the worker itself.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "http/http_exception.h"
+#include "http/http_request_callback.h"
+#include "http/http_request_params.h"
+#include "http/http_transfer.h"
+#include "http/syncronized_object.h"
+#include "platform/platform.h"
+
+namespace vela::http {
+
+class http_request_helper : public http_lockable, public http_request_callback {
+ public:
+  http_request_helper() = default;
+  virtual ~http_request_helper();
+
+  // The callback operations: each takes the request lock and hands over to
+  // the matching handler below.
+  bool isCancelled(http_transfer& transfer, uintptr_t user_data) override;
+  bool provideData(http_transfer& transfer, uintptr_t user_data, void* buffer, uint32_t size,
+                   uint32_t& written) override;
+  bool receiveInfo(http_transfer& transfer, uintptr_t user_data) override;
+  bool receiveData(http_transfer& transfer, uintptr_t user_data, const void* data,
+                   uint32_t size) override;
+
+  // True when no worker runs (also for a request that never started).
+  bool isFinished();
+  // Blocks without a time limit until the worker has ended.
+  bool waitThread();
+  void cancel();
+
+  // Owned copy of the recorded error, null when none.
+  std::unique_ptr<Exception> getError();
+  // Records `error` in place of any earlier one; resets the libcurl code.
+  void setError(std::unique_ptr<Exception> error);
+  int32_t getCurlCode();
+  bool getResponseCode(int32_t* out);
+  bool getContentLength(double* out);
+
+ protected:
+  using Guard = std::lock_guard<SyncronizedObject>;
+
+  // Starts a run with `params`. False while an earlier run is still going, and
+  // when the worker thread cannot be created (then an error is recorded).
+  bool startThread(const http_request_params& params);
+  // Sets the cancel flag and joins the worker. Every destructor of a derived
+  // class calls it first, before its own state goes away.
+  void stopWorker();
+
+  // Handlers, run on the worker with the request lock held.
+  virtual bool onSendData(void* buffer, uint32_t size, uint32_t& written);
+  virtual bool onReceiveInfo();
+  virtual bool onReceiveData(const void* data, uint32_t size);
+  virtual void onFinished(bool success);
+
+ private:
+  static unsigned threadEntry(void* self);
+  void run() noexcept;
+  bool recordOutcome(bool transferred);  // under the request lock
+
+  // Shared so that a waiter keeps the handle alive while another thread reaps it.
+  std::shared_ptr<ql::platform::Thread> thread_;
+  http_transfer transfer_;
+  bool cancelled_ = false;
+  std::unique_ptr<Exception> error_;
+  int32_t curl_code_ = -1;
+  http_request_params params_;
+};
+
+}  // namespace vela::http

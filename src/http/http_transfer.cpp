@@ -1,0 +1,219 @@
+#include "http/http_transfer.h"
+
+#include <curl/curl.h>
+
+#include <mutex>
+
+#include "http/http_system.h"
+
+namespace vela::http {
+
+using Guard = std::lock_guard<ql::platform::RecursiveLock>;
+
+// libcurl calls these with the transfer as its data pointer. None may let an
+// exception escape into libcurl: a throwing receiver counts as a refusal.
+struct transfer_callbacks {
+  static std::size_t write(char* data, std::size_t size, std::size_t count, void* self) {
+    auto& transfer = *static_cast<http_transfer*>(self);
+    Guard guard(transfer.lock_);
+    const std::size_t n = size * count;
+    const std::size_t refusal = n == 0 ? 1 : 0;  // anything but n ends the transfer with 23
+    try {
+      if (transfer.headersPending_) {
+        transfer.headersPending_ = false;
+        if (transfer.callback_ != nullptr &&
+            !transfer.callback_->receiveInfo(transfer, transfer.user_data_)) {
+          return refusal;
+        }
+      }
+      if (transfer.callback_ != nullptr &&
+          !transfer.callback_->receiveData(transfer, transfer.user_data_, data, static_cast<uint32_t>(n))) {
+        return refusal;
+      }
+    } catch (...) {
+      return refusal;
+    }
+    return n;
+  }
+
+  static std::size_t read(char* buffer, std::size_t size, std::size_t count, void* self) {
+    auto& transfer = *static_cast<http_transfer*>(self);
+    Guard guard(transfer.lock_);
+    if (transfer.callback_ == nullptr) return 0;
+    uint32_t written = 0;
+    try {
+      if (!transfer.callback_->provideData(transfer, transfer.user_data_, buffer,
+                                           static_cast<uint32_t>(size * count), written)) {
+        return CURL_READFUNC_ABORT;
+      }
+    } catch (...) {
+      return CURL_READFUNC_ABORT;
+    }
+    return written;
+  }
+
+  static int progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    auto& transfer = *static_cast<http_transfer*>(self);
+    Guard guard(transfer.lock_);
+    try {
+      if (transfer.callback_ != nullptr && transfer.callback_->isCancelled(transfer, transfer.user_data_)) {
+        return 1;
+      }
+    } catch (...) {
+      return 1;
+    }
+    return 0;
+  }
+};
+
+void http_transfer::EasyDeleter::operator()(void* handle) const { curl_easy_cleanup(handle); }
+void http_transfer::ListDeleter::operator()(curl_slist* list) const { curl_slist_free_all(list); }
+
+http_transfer::http_transfer() = default;
+
+http_transfer::~http_transfer() { reset(); }
+
+void http_transfer::reset() {
+  Guard guard(lock_);
+  handle_.reset();  // the handle goes first: it still points at the list
+  headerList_.reset();
+  result_ = 0;
+  headersPending_ = true;
+  callback_ = nullptr;
+  user_data_ = 0;
+}
+
+bool http_transfer::setup(const http_request_params& params) {
+  Guard guard(lock_);
+  reset();
+  result_ = http_system::instance().initResult();
+  if (result_ != 0) return false;
+  handle_.reset(curl_easy_init());
+  if (!handle_) {
+    result_ = CURLE_FAILED_INIT;
+    return false;
+  }
+  params_ = params;
+
+  // curl_slist_append returns null on exhaustion and leaves the list as it
+  // was; the list is then simply shorter.
+  auto append = [this](const std::string& line) {
+    curl_slist* longer = curl_slist_append(headerList_.get(), line.c_str());
+    if (longer != nullptr) {
+      headerList_.release();
+      headerList_.reset(longer);
+    }
+  };
+  append("Content-Type: application/xml;charset=UTF-8");
+  append("Accept: text/html, text/xml, text/*, */*");
+  append("Connection: Keep-Alive");
+  for (const std::string& line : params_.headers) append(line);
+  if (params_.method == http_method::upload) append("Transfer-Encoding: chunked");
+
+  return configure();
+}
+
+bool http_transfer::configure() {
+  CURL* handle = handle_.get();
+  auto set = [this](CURLcode code) {
+    result_ = code;
+    return code == CURLE_OK;
+  };
+  const bool posting = params_.method == http_method::post && !params_.body.empty();
+  const bool uploading = params_.method == http_method::upload;
+  // The order matters: the first refused option ends the set-up.
+  return set(curl_easy_setopt(handle, CURLOPT_URL, params_.url.c_str())) &&
+         set(curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1))) &&
+         set(curl_easy_setopt(handle, CURLOPT_USERAGENT, kUserAgent)) &&
+         set(curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList_.get())) &&
+         set(curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeout)) &&
+         set(curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimit)) &&
+         set(curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, kLowSpeedTime)) &&
+         set(curl_easy_setopt(handle, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(params_.maxRecvSpeed))) &&
+         set(curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(params_.timeout))) &&
+         set(curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L)) &&
+         set(curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L)) &&
+         set(curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L)) &&
+         set(curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &transfer_callbacks::progress)) &&
+         set(curl_easy_setopt(handle, CURLOPT_XFERINFODATA, static_cast<void*>(this))) &&
+         set(curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &transfer_callbacks::write)) &&
+         set(curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(this))) &&
+         (!uploading || (set(curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L)) &&
+                         set(curl_easy_setopt(handle, CURLOPT_READFUNCTION, &transfer_callbacks::read)) &&
+                         set(curl_easy_setopt(handle, CURLOPT_READDATA, static_cast<void*>(this))))) &&
+         (!posting || (set(curl_easy_setopt(handle, CURLOPT_POST, 1L)) &&
+                       set(curl_easy_setopt(handle, CURLOPT_COPYPOSTFIELDS, params_.body.c_str())))) &&
+         (!params_.noBody || set(curl_easy_setopt(handle, CURLOPT_NOBODY, 1L)));
+}
+
+bool http_transfer::perform(const http_request_params& params, http_request_callback* callback) {
+  CURL* handle;
+  {
+    Guard guard(lock_);
+    if (!setup(params)) return false;
+    callback_ = callback;
+    user_data_ = 0;
+    handle = handle_.get();
+  }
+  // Not under the lock: the callbacks take it for their own duration, and the
+  // handle only changes in setup/reset, which this thread alone calls.
+  const CURLcode code = curl_easy_perform(handle);
+
+  Guard guard(lock_);
+  result_ = code;
+  if (code == CURLE_OK && headersPending_ && callback_ != nullptr) {
+    // A transfer without body bytes still reports its head, once.
+    headersPending_ = false;
+    bool accepted = false;
+    try {
+      accepted = callback_->receiveInfo(*this, user_data_);
+    } catch (...) {
+    }
+    if (!accepted) {
+      result_ = CURLE_ABORTED_BY_CALLBACK;
+      return false;
+    }
+  }
+  return result_ == CURLE_OK;
+}
+
+int32_t http_transfer::result() {
+  Guard guard(lock_);
+  return result_;
+}
+
+std::string http_transfer::describe(int32_t code, int32_t timeout) {
+  std::string out;
+  if (code == CURLE_PARTIAL_FILE) out += "Transfer closed. ";
+  if (code == CURLE_OPERATION_TIMEDOUT) {
+    out += "Operation too slow. Less than 1 bytes/sec";
+    if (timeout != 0) out += " transferred the last " + std::to_string(timeout) + " seconds";
+    out += ". ";
+  }
+  out += curl_easy_strerror(static_cast<CURLcode>(code));
+  return out;
+}
+
+int32_t http_transfer::errorText(std::string& out) {
+  Guard guard(lock_);
+  out.clear();
+  out = describe(result_, params_.timeout);
+  return result_;
+}
+
+bool http_transfer::responseCode(long& out) {
+  Guard guard(lock_);
+  if (!handle_) return false;
+  return curl_easy_getinfo(handle_.get(), CURLINFO_RESPONSE_CODE, &out) == CURLE_OK;
+}
+
+bool http_transfer::contentLength(double& out) {
+  Guard guard(lock_);
+  if (!handle_) return false;
+  curl_off_t length = -1;
+  if (curl_easy_getinfo(handle_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK) return false;
+  out = static_cast<double>(length);
+  return true;
+}
+
+}  // namespace vela::http

@@ -1,0 +1,73 @@
+// One libcurl easy transfer, owned by its request and run on the request's
+// worker thread. The handle outlives the run so that the response head can be
+// queried afterwards; it is released at the next set-up or at destruction.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "http/http_request_callback.h"
+#include "http/http_request_params.h"
+#include "platform/platform.h"
+
+struct curl_slist;
+
+namespace vela::http {
+
+class http_transfer {
+ public:
+  static constexpr const char* kUserAgent = "zep::setup/22.04.01.0365";
+  static constexpr long kConnectTimeout = 60;  // seconds
+  static constexpr long kLowSpeedLimit = 1;    // bytes per second ...
+  static constexpr long kLowSpeedTime = 60;    // ... for this many seconds
+
+  http_transfer();
+  ~http_transfer();
+  http_transfer(const http_transfer&) = delete;
+  http_transfer& operator=(const http_transfer&) = delete;
+
+  // Configures a fresh handle from `params`; on failure result() says why.
+  bool setup(const http_request_params& params);
+  // Runs one whole transfer on the calling thread. True when libcurl reported
+  // success and the callback accepted the response head.
+  bool perform(const http_request_params& params, http_request_callback* callback);
+  void reset();
+
+  // Writes the readable description of result() into `out`; returns result().
+  int32_t errorText(std::string& out);
+  // The description errorText() gives for `code` on a transfer limited to
+  // `timeout` seconds.
+  static std::string describe(int32_t code, int32_t timeout);
+
+  int32_t result();
+  // Response head queries; false without a handle or when libcurl refuses.
+  bool responseCode(long& out);
+  bool contentLength(double& out);  // -1 when the response announced none
+
+  // The transfer lock, for callers that query the handle.
+  ql::platform::RecursiveLock& lock() { return lock_; }
+
+ private:
+  struct EasyDeleter {
+    void operator()(void* handle) const;
+  };
+  struct ListDeleter {
+    void operator()(curl_slist* list) const;
+  };
+
+  friend struct transfer_callbacks;  // libcurl's write, read and progress callbacks
+
+  bool configure();  // sets the options in order; false on the first refusal
+
+  ql::platform::RecursiveLock lock_;
+  std::unique_ptr<void, EasyDeleter> handle_;
+  std::unique_ptr<curl_slist, ListDeleter> headerList_;
+  int32_t result_ = 0;
+  bool headersPending_ = true;
+  http_request_params params_;
+  http_request_callback* callback_ = nullptr;
+  uintptr_t user_data_ = 0;
+};
+
+}  // namespace vela::http
