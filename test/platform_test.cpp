@@ -154,6 +154,34 @@ TEST(PlatformThread, WaitOnItselfReturnsAtOnce) {
   EXPECT_TRUE(gate.selfWaitReturned.load());
 }
 
+TEST(PlatformThread, SeveralWaitersAndPollersShareOneHandle) {
+  Gate gate;
+  Thread thread = Thread::start(gatedWorker, &gate);
+  ASSERT_FALSE(thread.empty());
+  std::atomic<int> returned{0};
+  std::atomic<bool> doneSeenByEveryWaiter{true};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i) {
+    waiters.emplace_back([&] {
+      thread.wait();
+      if (!gate.done.load()) doneSeenByEveryWaiter = false;
+      returned.fetch_add(1);
+    });
+  }
+  std::thread poller([&] {
+    while (!thread.finished()) std::this_thread::yield();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(returned.load(), 0);
+  gate.open = true;
+  for (std::thread& waiter : waiters) waiter.join();
+  poller.join();
+  EXPECT_EQ(returned.load(), 3);
+  EXPECT_TRUE(doneSeenByEveryWaiter.load());
+  thread.wait();  // again, after the thread is gone
+  EXPECT_TRUE(thread.finished());
+}
+
 TEST(PlatformThread, ClosingARunningThreadLetsItCarryOn) {
   Gate gate;
   {

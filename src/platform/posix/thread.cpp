@@ -24,7 +24,17 @@ struct Control {
   std::mutex mutex;
   std::condition_variable doneSignal;
   bool done = false;
+  bool reaped = false;  // joined or detached; the system thread is gone from our hands
   std::atomic<int> owners{2};
+
+  // Joins a finished thread once, so whoever waits returns only after it has
+  // left this library's code entirely. Called with `mutex` held: the thread
+  // never takes it again after setting `done`.
+  void reapFinished() {
+    if (reaped) return;
+    pthread_join(thread, nullptr);
+    reaped = true;
+  }
 
   void release() {
     if (owners.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
@@ -125,6 +135,7 @@ void Thread::wait() const {
   Control* control = controlOf(handle_);
   std::unique_lock<std::mutex> guard(control->mutex);
   control->doneSignal.wait(guard, [control] { return control->done; });
+  control->reapFinished();
 }
 
 bool Thread::isCurrent() const { return handle_ != nullptr && t_current == handle_; }
@@ -133,17 +144,17 @@ void Thread::close() noexcept {
   if (handle_ == nullptr) return;
   Control* control = controlOf(handle_);
   handle_ = nullptr;
-  bool done;
   {
     std::lock_guard<std::mutex> guard(control->mutex);
-    done = control->done;
-  }
-  // A finished thread is about to return: joining reclaims it at once. A
-  // running one (or the thread itself) carries on and cleans up after itself.
-  if (done && t_current != control) {
-    pthread_join(control->thread, nullptr);
-  } else {
-    pthread_detach(control->thread);
+    // A finished thread is about to return: joining reclaims it at once. A
+    // running one (or the thread itself) carries on and cleans up after
+    // itself.
+    if (control->done && t_current != control) {
+      control->reapFinished();
+    } else if (!control->reaped) {
+      pthread_detach(control->thread);
+      control->reaped = true;
+    }
   }
   control->release();
 }
