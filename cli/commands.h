@@ -1,0 +1,29 @@
+// The subcommands of the quillet host. Each returns the process exit status:
+// 0 success, 1 failure (with a one-line reason on stderr), 130 interrupted.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quillet_cli {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+
+struct Options {
+  bool verbose = false;
+};
+
+int runGet(const Options& options, const std::string& url);
+int runPost(const Options& options, const std::string& url, const std::string* data);
+int runDownload(const Options& options, const std::string& url, const std::string& file);
+int runJson(const Options& options, const std::string& file, const std::vector<std::string>& members);
+int runUlid(const Options& options, int count);
+int runDemo(const Options& options);
+
+// Ctrl-C cancels the running request instead of killing the process.
+void installInterruptHandler();
+bool interrupted();
+
+}  // namespace quillet_cli

@@ -1,0 +1,55 @@
+// The command-line host's side of the library: everything here goes through
+// the fourteen exported functions, exactly as the installer uses them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "quillet/quillet.h"
+
+namespace quillet_cli {
+
+// UTF-8 to the 16-bit units the exports take (ill-formed bytes become U+FFFD).
+std::u16string toUtf16(const std::string& text);
+// UTF-16 log text to UTF-8 for the terminal.
+std::string toUtf8(const std::u16string& text);
+// The bytes behind byte-widened units: the low 8 bits of each unit.
+std::string unwiden(const QL_WCHAR* units, std::size_t count);
+
+// Pulls every queued log record, oldest first.
+std::vector<std::string> drainLog();
+
+// Prints drained log records to stderr when verbose, and keeps them.
+class LogPrinter {
+ public:
+  explicit LogPrinter(bool verbose) : verbose_(verbose) {}
+  void drain();
+  const std::vector<std::string>& records() const { return records_; }
+
+ private:
+  bool verbose_;
+  std::vector<std::string> records_;
+};
+
+// Polls a request until its worker has finished. `tick` runs between polls
+// (about ten times a second); `cancel` is checked on every poll and, once set,
+// the request is cancelled through the exports and still waited for.
+QL_REQUEST_INFO waitForRequest(unsigned id, const std::atomic<bool>* cancel,
+                               const std::function<void()>& tick);
+
+// The body of a finished in-memory request, as the bytes the server sent.
+std::string requestBody(unsigned id);
+
+// A string member of a parsed document; false when missing or not a string.
+bool stringMember(int document, const std::string& name, std::string& value);
+
+// The text after "Request finished: " of the newest such record, if any.
+std::string finishedText(const std::vector<std::string>& records);
+
+// A one-line reason for a failed in-memory request.
+std::string describeFailure(const QL_REQUEST_INFO& info);
+
+}  // namespace quillet_cli

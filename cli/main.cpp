@@ -1,0 +1,63 @@
+// quillet: runs the library's exports from the command line.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+
+#include "commands.h"
+
+int main(int argc, char** argv) {
+  using namespace quillet_cli;
+  CLI::App app{"quillet: HTTP requests, file downloads, JSON and ULIDs through the quillet library"};
+  app.require_subcommand(1);
+  app.fallthrough();  // -v may stand before or after the subcommand
+  Options options;
+  app.add_flag("-v,--verbose", options.verbose, "print the library's log records as they are drained");
+
+  std::string url, file, data;
+  std::vector<std::string> members;
+  int count = 1;
+
+  auto* get = app.add_subcommand("get", "GET a URL and print the body to standard output");
+  get->add_option("URL", url, "the URL to request")->required();
+
+  auto* post = app.add_subcommand("post", "POST DATA (or the URL's query string) and print the body");
+  post->add_option("URL", url, "the URL to post to")->required();
+  auto* dataOption = post->add_option("DATA", data, "the request body; without it the query string is sent");
+
+  auto* download = app.add_subcommand("download", "download a URL into FILE with a progress display");
+  download->add_option("URL", url, "the URL to download")->required();
+  download->add_option("FILE", file, "the target file (emptied first)")->required();
+
+  auto* json = app.add_subcommand("json", "parse a JSON object and print named string members");
+  json->add_option("FILE", file, "a file with the JSON text, or - for standard input")->required();
+  json->add_option("MEMBER", members, "names of string members of the root object to print");
+
+  auto* ulid = app.add_subcommand("ulid", "print new ULIDs, one a line");
+  ulid->add_option("-n,--count", count, "how many (1 to 1000000)")->check(CLI::Range(1, 1000000));
+
+  app.add_subcommand("demo", "run the installer's flow against a built-in loopback server");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& help) {
+    return app.exit(help);
+  } catch (const CLI::CallForAllHelp& help) {
+    return app.exit(help);
+  } catch (const CLI::ParseError& error) {
+    std::fprintf(stderr, "quillet: %s\nRun 'quillet --help' for usage.\n", error.what());
+    return kExitUsage;
+  }
+
+  installInterruptHandler();
+  try {
+    if (*get) return runGet(options, url);
+    if (*post) return runPost(options, url, *dataOption ? &data : nullptr);
+    if (*download) return runDownload(options, url, file);
+    if (*json) return runJson(options, file, members);
+    if (*ulid) return runUlid(options, count);
+    return runDemo(options);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "quillet: %s\n", error.what());
+    return kExitFailure;
+  }
+}
