@@ -60,7 +60,14 @@ std::u16string ansiToWide(const char* text) {
   return out;
 }
 
-int64_t unixTimeSeconds() { return static_cast<int64_t>(::time(nullptr)); }
+// Both clocks read the same source: time() may take a coarser clock that
+// lags a tick behind, and then a second could end earlier in one than in the
+// other.
+int64_t unixTimeSeconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec);
+}
 
 int64_t unixTime100ns() {
   timespec now{};
