@@ -52,16 +52,17 @@ void release(json_t* value) noexcept {
 const std::shared_ptr<Log::Logger>& moduleLogger() { return jsonModuleLogger; }
 
 JsonNode::JsonNode(const JsonMemberMap& members) {
-  json_t* object = json_object();
-  if (object == nullptr) throw Errors::Failed(kCreateFailure);
-  *this = adopt(object);
+  // Built in a local node, so that a refused member releases the partly built
+  // object: this node's destructor does not run when its constructor throws.
+  JsonNode object = adopt(json_object());
   for (const auto& [key, node] : members) {
     retain(node.value_);
     // json_object_set_new takes the reference just made, also on refusal.
-    if (json_object_set_new(value_, key.c_str(), node.value_) != 0) {
+    if (json_object_set_new(object.value_, key.c_str(), node.value_) != 0) {
       throw Errors::Failed(kCreateFailure);
     }
   }
+  std::swap(value_, object.value_);
 }
 
 JsonNode::JsonNode(const JsonNode& other) noexcept : value_(other.value_) { retain(value_); }
