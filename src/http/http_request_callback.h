@@ -22,7 +22,7 @@ class http_request_callback {
                            uint32_t size) = 0;
 
  protected:
-  ~http_request_callback() = default;
+  virtual ~http_request_callback() = default;
 };
 
 }  // namespace vela::http

@@ -1,0 +1,278 @@
+#include "support/raw_http_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace quillet_test {
+namespace {
+
+constexpr int kPollMs = 50;
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+int listenOnLoopback(uint16_t& port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("socket failed");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof address;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd, 64) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ::close(fd);
+    throw std::runtime_error("cannot listen on 127.0.0.1");
+  }
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
+// xorshift over the position, so any slice can be produced on its own.
+unsigned char patternByte(uint64_t position, uint32_t seed) {
+  uint64_t x = (position / 8 + 1) * 0x9E3779B97F4A7C15ull ^ (static_cast<uint64_t>(seed) << 32 | seed);
+  x ^= x >> 33;
+  x *= 0xFF51AFD7ED558CCDull;
+  x ^= x >> 33;
+  return static_cast<unsigned char>(x >> ((position % 8) * 8));
+}
+
+}  // namespace
+
+std::string HttpRequest::header(std::string_view name) const {
+  for (const auto& [key, value] : headers) {
+    if (equalsIgnoreCase(key, name)) return value;
+  }
+  return {};
+}
+
+bool HttpRequest::hasHeader(std::string_view name) const {
+  return std::any_of(headers.begin(), headers.end(),
+                     [name](const auto& entry) { return equalsIgnoreCase(entry.first, name); });
+}
+
+bool Connection::send(std::string_view bytes) {
+  while (!bytes.empty()) {
+    if (closed_ || server_.stopping()) return false;
+    pollfd entry{socket_, POLLOUT, 0};
+    int ready = ::poll(&entry, 1, kPollMs);
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready <= 0) continue;
+    ssize_t sent = ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(sent));
+  }
+  return true;
+}
+
+bool Connection::sendPattern(uint64_t offset, uint64_t size, uint32_t seed) {
+  constexpr std::size_t kChunk = 256 * 1024;
+  while (size > 0) {
+    const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(size, kChunk));
+    if (!send(patternBytes(offset, n, seed))) return false;
+    offset += n;
+    size -= n;
+  }
+  return true;
+}
+
+void Connection::stall(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!closed_ && !server_.stopping() && std::chrono::steady_clock::now() < deadline) {
+    // Readable with nothing to read means the peer has closed.
+    pollfd entry{socket_, POLLIN, 0};
+    if (::poll(&entry, 1, kPollMs) > 0) {
+      char probe;
+      if (::recv(socket_, &probe, 1, MSG_PEEK | MSG_DONTWAIT) == 0) return;
+    }
+  }
+}
+
+void Connection::close() {
+  if (closed_) return;
+  closed_ = true;
+  ::shutdown(socket_, SHUT_RDWR);
+}
+
+RawHttpServer::RawHttpServer(Handler handler) : handler_(std::move(handler)) {
+  listener_ = listenOnLoopback(port_);
+  acceptor_ = std::thread([this] { acceptLoop(); });
+}
+
+RawHttpServer::~RawHttpServer() { stop(); }
+
+std::string RawHttpServer::url(std::string_view path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+}
+
+bool RawHttpServer::stopping() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return stopping_;
+}
+
+void RawHttpServer::stop() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (stopping_ && !acceptor_.joinable()) return;
+    stopping_ = true;
+    for (int fd : sockets_) ::shutdown(fd, SHUT_RDWR);
+  }
+  changed_.notify_all();
+  if (acceptor_.joinable()) acceptor_.join();
+  std::vector<std::thread> workers;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    workers.swap(workers_);
+  }
+  for (auto& worker : workers) worker.join();
+  if (listener_ >= 0) {
+    ::close(listener_);
+    listener_ = -1;
+  }
+}
+
+void RawHttpServer::acceptLoop() {
+  while (!stopping()) {
+    pollfd entry{listener_, POLLIN, 0};
+    if (::poll(&entry, 1, kPollMs) <= 0) continue;
+    int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (stopping_) {
+      ::close(fd);
+      break;
+    }
+    sockets_.push_back(fd);
+    workers_.emplace_back([this, fd] { serve(fd); });
+  }
+}
+
+bool RawHttpServer::readRequest(int socket, std::string& pending, HttpRequest& request) {
+  auto fill = [&]() {
+    for (;;) {
+      if (stopping()) return false;
+      pollfd entry{socket, POLLIN, 0};
+      int ready = ::poll(&entry, 1, kPollMs);
+      if (ready < 0 && errno != EINTR) return false;
+      if (ready <= 0) continue;
+      char buffer[16384];
+      ssize_t got = ::recv(socket, buffer, sizeof buffer, 0);
+      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (got <= 0) return false;
+      pending.append(buffer, static_cast<std::size_t>(got));
+      return true;
+    }
+  };
+  std::size_t end;
+  while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
+    if (!fill()) return false;
+  }
+  const std::string head = pending.substr(0, end);
+  pending.erase(0, end + 4);
+
+  std::size_t lineEnd = head.find("\r\n");
+  const std::string requestLine = head.substr(0, lineEnd);
+  const std::size_t firstSpace = requestLine.find(' ');
+  const std::size_t lastSpace = requestLine.rfind(' ');
+  request.method = requestLine.substr(0, firstSpace);
+  request.target = requestLine.substr(firstSpace + 1, lastSpace - firstSpace - 1);
+  request.version = requestLine.substr(lastSpace + 1);
+  while (lineEnd != std::string::npos) {
+    const std::size_t start = lineEnd + 2;
+    lineEnd = head.find("\r\n", start);
+    const std::string line = head.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
+    const std::size_t colon = line.find(':');
+    std::string value = line.substr(colon + 1);
+    value.erase(0, value.find_first_not_of(' '));
+    request.headers.emplace_back(line.substr(0, colon), value);
+  }
+  const std::string length = request.header("Content-Length");
+  const std::size_t bodySize = length.empty() ? 0 : std::stoul(length);
+  while (pending.size() < bodySize) {
+    if (!fill()) return false;
+  }
+  request.body = pending.substr(0, bodySize);
+  pending.erase(0, bodySize);
+  return true;
+}
+
+void RawHttpServer::serve(int socket) {
+  std::string pending;
+  Connection connection(*this, socket);
+  for (;;) {
+    HttpRequest request;
+    if (!readRequest(socket, pending, request)) break;
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      requests_.push_back(request);
+    }
+    changed_.notify_all();
+    handler_(request, connection);
+    if (connection.closed()) break;
+  }
+  connection.close();
+  std::lock_guard<std::mutex> guard(mutex_);
+  sockets_.erase(std::remove(sockets_.begin(), sockets_.end(), socket), sockets_.end());
+  ::close(socket);
+}
+
+std::vector<HttpRequest> RawHttpServer::requests() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return requests_;
+}
+
+std::size_t RawHttpServer::requestCount() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return requests_.size();
+}
+
+bool RawHttpServer::waitForRequests(std::size_t count, std::chrono::milliseconds limit) const {
+  std::unique_lock<std::mutex> guard(mutex_);
+  return changed_.wait_for(guard, limit, [&] { return requests_.size() >= count || stopping_; }) &&
+         requests_.size() >= count;
+}
+
+std::string httpHead(int status, std::string_view reason, int64_t contentLength,
+                     const std::vector<std::string>& extraHeaders) {
+  std::string head = "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason) + "\r\n";
+  if (contentLength >= 0) head += "Content-Length: " + std::to_string(contentLength) + "\r\n";
+  for (const std::string& line : extraHeaders) head += line + "\r\n";
+  head += "\r\n";
+  return head;
+}
+
+std::string httpResponse(int status, std::string_view reason, std::string_view body,
+                         const std::vector<std::string>& extraHeaders) {
+  return httpHead(status, reason, static_cast<int64_t>(body.size()), extraHeaders) + std::string(body);
+}
+
+std::string patternBytes(uint64_t offset, std::size_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(patternByte(offset + i, seed));
+  return bytes;
+}
+
+uint16_t unusedPort() {
+  uint16_t port = 0;
+  int fd = listenOnLoopback(port);
+  ::close(fd);
+  return port;
+}
+
+}  // namespace quillet_test
