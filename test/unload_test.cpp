@@ -1,0 +1,78 @@
+// Unloading the library while requests still run, without QL_Cleanup: the
+// teardown must stop the workers, neither hang nor crash, and a fresh load
+// must work again.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "quillet/quillet.h"
+#include "support/raw_http_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Library {
+  void* handle = dlopen(QUILLET_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+  template <typename F>
+  F symbol(const char* name) {
+    return reinterpret_cast<F>(dlsym(handle, name));
+  }
+};
+
+TEST(Unload, WithRunningRequestsStopsTheirWorkersAndReturns) {
+  std::atomic<int> stalledConnectionsEnded{0};
+  quillet_test::RawHttpServer server([&](const quillet_test::HttpRequest&, quillet_test::Connection& c) {
+    if (!c.send(quillet_test::httpHead(200, "OK", 1 << 20))) return;
+    c.sendPattern(0, 1000, 3);
+    c.stall(60s);  // returns early once the client has gone
+    ++stalledConnectionsEnded;
+  });
+  quillet_test::TempDir dir;
+
+  Library library;
+  ASSERT_NE(library.handle, nullptr) << dlerror();
+  auto download = library.symbol<unsigned (*)(const char*, const QL_WCHAR*)>("QL_DownloadFile");
+  auto request = library.symbol<unsigned (*)(int, const char*, const char*)>("QL_Request");
+  auto progress = library.symbol<int (*)(unsigned, int*, int*)>("QL_RequestDownloadProgress");
+  ASSERT_TRUE(download && request && progress);
+
+  std::u16string target = quillet_test::widePath(dir.file("partial.bin"));
+  unsigned downloadId = download(server.url("/d").c_str(), reinterpret_cast<const QL_WCHAR*>(target.c_str()));
+  request(0, server.url("/r").c_str(), nullptr);
+  int total = 0, done = 0;
+  for (int i = 0; i < 200 && !(progress(downloadId, &total, &done) == 1 && done == 1000); ++i) {
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_EQ(done, 1000);
+  ASSERT_TRUE(server.waitForRequests(2, 5s));
+
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(dlclose(library.handle), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+  // Both workers were cancelled and joined: the server saw both clients go.
+  for (int i = 0; i < 100 && stalledConnectionsEnded.load() < 2; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(stalledConnectionsEnded.load(), 2);
+  EXPECT_EQ(quillet_test::readFile(dir.file("partial.bin")), quillet_test::patternBytes(0, 1000, 3));
+
+  // A fresh load starts from scratch and works.
+  Library again;
+  ASSERT_NE(again.handle, nullptr) << dlerror();
+  auto pull = again.symbol<int (*)(QL_WCHAR*, unsigned, int*)>("QL_PullLogRecord");
+  auto initialize = again.symbol<void (*)()>("QL_Initialize");
+  auto cleanup = again.symbol<void (*)()>("QL_Cleanup");
+  initialize();
+  QL_WCHAR buffer[64];
+  int length = 0;
+  ASSERT_EQ(pull(buffer, 64, &length), 1);
+  EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(buffer), static_cast<std::size_t>(length)),
+            u"Http system initialized");
+  cleanup();
+  EXPECT_EQ(dlclose(again.handle), 0);
+}
+
+}  // namespace
