@@ -1,0 +1,673 @@
+// The request exports as the installer drives them: over real HTTP to a
+// loopback server started by each test, with real files, and reading results
+// only through the public header.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quillet/quillet.h"
+#include "support/log_records.h"
+#include "support/raw_http_server.h"
+#include "support/temp_dir.h"
+#include "support/tls_server.h"
+
+using namespace std::chrono_literals;
+using quillet_test::Connection;
+using quillet_test::drainLogRecords;
+using quillet_test::HttpRequest;
+using quillet_test::httpHead;
+using quillet_test::httpResponse;
+using quillet_test::patternBytes;
+using quillet_test::RawHttpServer;
+using quillet_test::TempDir;
+using Records = std::vector<std::string>;
+
+namespace {
+
+QL_REQUEST_INFO infoOf(unsigned id) {
+  QL_REQUEST_INFO info{99, 99, 99, 99, 99};
+  QL_RequestInfo(id, &info);
+  return info;
+}
+
+// Polls as the installer does until the request is no longer running.
+QL_REQUEST_INFO waitFinished(unsigned id, std::chrono::milliseconds limit = 20s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  QL_REQUEST_INFO info = infoOf(id);
+  while (info.state == QL_STATE_RUNNING && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+    info = infoOf(id);
+  }
+  return info;
+}
+
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit = 10s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// The body through the two-call protocol, bytes recovered from the low 8 bits.
+std::string bodyOf(unsigned id) {
+  int size = 0;
+  if (QL_RequestData(id, nullptr, &size) != 1) return "<no data>";
+  std::vector<QL_WCHAR> units(static_cast<std::size_t>(size) + 1);
+  if (size > 0 && QL_RequestData(id, units.data(), &size) != 1) return "<no data>";
+  std::string bytes;
+  for (int i = 0; i < size; ++i) bytes += static_cast<char>(units[static_cast<std::size_t>(i)] & 0xFF);
+  return bytes;
+}
+
+std::vector<std::string> headerNames(const HttpRequest& request) {
+  std::vector<std::string> names;
+  for (const auto& entry : request.headers) names.push_back(entry.first);
+  return names;
+}
+
+const QL_WCHAR* hostPath(const std::u16string& path) { return reinterpret_cast<const QL_WCHAR*>(path.c_str()); }
+
+bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+
+RawHttpServer::Handler answer(std::string response) {
+  return [response](const HttpRequest&, Connection& c) { c.send(response); };
+}
+
+// A head announcing `length` bytes, `sent` of them, then nothing until stopped.
+RawHttpServer::Handler stallMidBody(int64_t length, std::string sent) {
+  return [length, sent](const HttpRequest&, Connection& c) {
+    c.send(httpHead(200, "OK", length) + sent);
+    c.stall(30s);
+  };
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(RequestOnTheWire, GetIgnoresDataAndCarriesTheFixedHeaders) {
+  RawHttpServer server(answer(httpResponse(200, "OK", "x")));
+  const unsigned id = QL_Request(0, server.url("/get?q=1").c_str(), "ignored");
+  ASSERT_EQ(waitFinished(id).state, QL_STATE_DONE);
+  const HttpRequest request = server.requests().at(0);
+  EXPECT_EQ(request.method, "GET");
+  EXPECT_EQ(request.target, "/get?q=1");
+  EXPECT_EQ(request.version, "HTTP/1.1");
+  EXPECT_EQ(headerNames(request),
+            (std::vector<std::string>{"Host", "User-Agent", "Content-Type", "Accept", "Connection"}));
+  EXPECT_EQ(request.header("User-Agent"), "zep::setup/22.04.01.0365");
+  EXPECT_EQ(request.header("Content-Type"), "application/xml;charset=UTF-8");
+  EXPECT_EQ(request.header("Accept"), "text/html, text/xml, text/*, */*");
+  EXPECT_EQ(request.header("Connection"), "Keep-Alive");
+  EXPECT_EQ(request.body, "");
+}
+
+TEST(RequestOnTheWire, PostSendsDataAsBody) {
+  RawHttpServer server(answer(httpResponse(200, "OK", "")));
+  const unsigned id = QL_Request(1, server.url("/post?keep=1").c_str(), "<stats a=\"1\"/>");
+  ASSERT_EQ(waitFinished(id).state, QL_STATE_DONE);
+  const HttpRequest request = server.requests().at(0);
+  EXPECT_EQ(request.method, "POST");
+  EXPECT_EQ(request.target, "/post?keep=1");
+  EXPECT_EQ(request.body, "<stats a=\"1\"/>");
+  EXPECT_EQ(request.header("Content-Type"), "application/xml;charset=UTF-8");
+}
+
+TEST(RequestOnTheWire, SendStatsPostsTheQueryString) {
+  RawHttpServer server(answer(httpResponse(200, "OK", "")));
+  const unsigned id = QL_SendStats((server.url("/stats") + "?a=1&b=2").c_str(), nullptr);
+  ASSERT_EQ(waitFinished(id).state, QL_STATE_DONE);
+  const HttpRequest request = server.requests().at(0);
+  EXPECT_EQ(request.method, "POST");
+  EXPECT_EQ(request.target, "/stats");
+  EXPECT_EQ(request.body, "a=1&b=2");
+  EXPECT_EQ(request.header("Content-Length"), "7");
+}
+
+TEST(RequestOnTheWire, PostWithEmptyDataIsAGetOfTheWholeUrl) {
+  RawHttpServer server(answer(httpResponse(200, "OK", "")));
+  const unsigned id = QL_Request(1, (server.url("/stats") + "?a=1").c_str(), "");
+  ASSERT_EQ(waitFinished(id).state, QL_STATE_DONE);
+  const HttpRequest request = server.requests().at(0);
+  EXPECT_EQ(request.method, "GET");
+  EXPECT_EQ(request.target, "/stats?a=1");
+}
+
+TEST(RequestOnTheWire, DownloadAsksForTheWholeRange) {
+  RawHttpServer server(answer(httpResponse(200, "OK", "data")));
+  TempDir dir;
+  const unsigned id = QL_DownloadFile(server.url("/file").c_str(), hostPath(dir.file("f").u16string()));
+  ASSERT_EQ(waitFinished(id).state, QL_STATE_DONE);
+  const HttpRequest request = server.requests().at(0);
+  EXPECT_EQ(request.method, "GET");
+  EXPECT_EQ(headerNames(request),
+            (std::vector<std::string>{"Host", "User-Agent", "Content-Type", "Accept", "Connection", "Range"}));
+  EXPECT_EQ(request.header("Range"), "bytes=0-");
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(RequestOutcome, Success) {
+  RawHttpServer server(answer(httpResponse(200, "OK", "hello")));
+  const unsigned id = QL_Request(0, server.url().c_str(), nullptr);
+  EXPECT_EQ(id, 1u);
+  const QL_REQUEST_INFO info = waitFinished(id);
+  EXPECT_EQ(info.state, QL_STATE_DONE);
+  EXPECT_EQ(info.hasInfo, 1);
+  EXPECT_EQ(info.curlCode, -1);
+  EXPECT_EQ(info.responseCode, 200);
+  EXPECT_EQ(info.contentLength, 5);
+  EXPECT_EQ(bodyOf(id), "hello");
+}
+
+TEST(RequestOutcome, PartialContentIsSuccess) {
+  RawHttpServer server(answer(httpResponse(206, "Partial Content", "part", {"Content-Range: bytes 0-3/9"})));
+  const QL_REQUEST_INFO info = waitFinished(QL_Request(0, server.url().c_str(), nullptr));
+  EXPECT_EQ(info.state, QL_STATE_DONE);
+  EXPECT_EQ(info.responseCode, 206);
+}
+
+TEST(RequestOutcome, NotFoundFailsButKeepsTheBody) {
+  RawHttpServer server(answer(httpResponse(404, "Not Found", "gone")));
+  const unsigned id = QL_Request(0, server.url().c_str(), nullptr);
+  const QL_REQUEST_INFO info = waitFinished(id);
+  EXPECT_EQ(info.state, QL_STATE_FAILED);
+  EXPECT_EQ(info.curlCode, -1);
+  EXPECT_EQ(info.hasInfo, 1);
+  EXPECT_EQ(info.responseCode, 404);
+  EXPECT_EQ(bodyOf(id), "gone");
+}
+
+TEST(RequestOutcome, RedirectIsFollowed) {
+  RawHttpServer server([](const HttpRequest& r, Connection& c) {
+    if (r.target == "/old") {
+      c.send(httpResponse(302, "Found", "", {"Location: /new"}));
+    } else {
+      c.send(httpResponse(200, "OK", "moved here"));
+    }
+  });
+  const unsigned id = QL_Request(0, server.url("/old").c_str(), nullptr);
+  const QL_REQUEST_INFO info = waitFinished(id);
+  EXPECT_EQ(info.state, QL_STATE_DONE);
+  EXPECT_EQ(info.responseCode, 200);
+  EXPECT_EQ(bodyOf(id), "moved here");
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].target, "/new");
+  EXPECT_EQ(requests[1].header("User-Agent"), "zep::setup/22.04.01.0365");
+}
+
+TEST(RequestOutcome, ConnectionRefused) {
+  const std::string url = "http://127.0.0.1:" + std::to_string(quillet_test::unusedPort()) + "/";
+  const QL_REQUEST_INFO info = waitFinished(QL_Request(0, url.c_str(), nullptr));
+  EXPECT_EQ(info.state, QL_STATE_FAILED);
+  EXPECT_EQ(info.curlCode, 7);
+  EXPECT_EQ(info.hasInfo, 1);
+  EXPECT_EQ(info.responseCode, 0);
+}
+
+TEST(RequestOutcome, ConnectionClosedEarly) {
+  RawHttpServer server([](const HttpRequest&, Connection& c) {
+    c.send(httpHead(200, "OK", 100) + "short");
+    c.close();
+  });
+  const unsigned id = QL_Request(0, server.url().c_str(), nullptr);
+  const QL_REQUEST_INFO info = waitFinished(id);
+  EXPECT_EQ(info.state, QL_STATE_FAILED);
+  EXPECT_EQ(info.curlCode, 18);
+  EXPECT_EQ(bodyOf(id), "short");
+}
+
+TEST(RequestOutcome, CancelWhileTheServerStalls) {
+  RawHttpServer server([](const HttpRequest&, Connection& c) { c.stall(30s); });
+  const unsigned id = QL_Request(0, server.url().c_str(), nullptr);
+  ASSERT_TRUE(server.waitForRequests(1, 10s));
+  EXPECT_EQ(infoOf(id).state, QL_STATE_RUNNING);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(QL_CancelRequest(id), 1);
+  const QL_REQUEST_INFO info = waitFinished(id, 5s);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  EXPECT_EQ(info.state, QL_STATE_FAILED);
+  EXPECT_EQ(info.curlCode, 42);
+  EXPECT_EQ(drainLogRecords(), (Records{"Sending request: 1 <" + server.url() + ">", "Cancel request: 1"}));
+}
+
+TEST(RequestOutcome, CancelDuringADownloadBody) {
+  RawHttpServer server(stallMidBody(1000, std::string(100, 'b')));
+  TempDir dir;
+  const unsigned id = QL_DownloadFile(server.url().c_str(), hostPath(dir.file("f").u16string()));
+  ASSERT_TRUE(eventually([&] { return infoOf(id).hasInfo == 1; }));
+  EXPECT_EQ(QL_CancelRequest(id), 1);
+  const QL_REQUEST_INFO info = waitFinished(id, 5s);
+  EXPECT_EQ(info.state, QL_STATE_FAILED);
+  EXPECT_EQ(info.curlCode, 42);
+  const Records records = drainLogRecords();
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_TRUE(startsWith(records[2], "Request finished: Inner libCurl error(42): \"")) << records[2];
+}
+
+TEST(RequestOutcome, SelfSignedHttpsPeerIsRefused) {
+  quillet_test::TlsServer server;
+  ASSERT_TRUE(server.ready());
+  const QL_REQUEST_INFO info = waitFinished(QL_Request(0, server.url().c_str(), nullptr));
+  EXPECT_EQ(info.state, QL_STATE_FAILED);
+  EXPECT_EQ(info.curlCode, 60);  // peer certificate could not be verified
+  EXPECT_EQ(server.requestCount(), 0);
+}
+
+TEST(RequestOutcome, HttpIsDownAfterCleanup) {
+  RawHttpServer server(answer(httpResponse(200, "OK", "late")));
+  TempDir dir;
+  QL_Initialize();
+  QL_Cleanup();
+  drainLogRecords();
+  const unsigned request = QL_Request(0, server.url().c_str(), nullptr);
+  EXPECT_NE(request, 0u);
+  QL_REQUEST_INFO info = waitFinished(request);
+  EXPECT_EQ(info.state, QL_STATE_FAILED);
+  EXPECT_EQ(info.curlCode, 2);
+
+  const unsigned download = QL_DownloadFile(server.url().c_str(), hostPath(dir.file("f").u16string()));
+  info = waitFinished(download);
+  EXPECT_EQ(info.state, QL_STATE_FAILED);
+  EXPECT_EQ(info.curlCode, 2);
+  EXPECT_EQ(info.hasInfo, 0);
+  EXPECT_EQ(server.requestCount(), 0u);
+  const Records records = drainLogRecords();
+  EXPECT_NE(std::find(records.begin(), records.end(),
+                      "Request finished: Inner libCurl error(2): \"Failed initialization\"."),
+            records.end());
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(RequestInfoExport, UnknownIdentifiersGiveInitialValues) {
+  for (unsigned id : {0u, 1u, 77u}) {
+    QL_REQUEST_INFO info{9, 9, 9, 9, 9};
+    EXPECT_EQ(QL_RequestInfo(id, &info), 0);
+    EXPECT_EQ(info.state, QL_STATE_NONE);
+    EXPECT_EQ(info.hasInfo, 0);
+    EXPECT_EQ(info.curlCode, -1);
+    EXPECT_EQ(info.responseCode, 0);
+    EXPECT_EQ(info.contentLength, 0);
+  }
+}
+
+TEST(RequestInfoExport, RunningInMemoryRequestShowsNoHead) {
+  RawHttpServer server(stallMidBody(50, "12345"));
+  const unsigned id = QL_Request(0, server.url().c_str(), nullptr);
+  ASSERT_TRUE(server.waitForRequests(1, 10s));
+  std::this_thread::sleep_for(100ms);
+  QL_REQUEST_INFO info{};
+  EXPECT_EQ(QL_RequestInfo(id, &info), 1);
+  EXPECT_EQ(info.state, QL_STATE_RUNNING);
+  EXPECT_EQ(info.hasInfo, 0);
+  EXPECT_EQ(info.curlCode, -1);
+  EXPECT_EQ(info.responseCode, 0);
+  EXPECT_EQ(info.contentLength, 0);
+  int size = 42;
+  EXPECT_EQ(QL_RequestData(id, nullptr, &size), 0);  // no data while running
+  EXPECT_EQ(size, 42);
+}
+
+TEST(RequestInfoExport, RunningDownloadShowsItsHeadAndProgress) {
+  RawHttpServer server(stallMidBody(1000, std::string(300, 'p')));
+  TempDir dir;
+  const unsigned id = QL_DownloadFile(server.url().c_str(), hostPath(dir.file("f").u16string()));
+  int total = 0, downloaded = 0;
+  ASSERT_TRUE(eventually([&] { return QL_RequestDownloadProgress(id, &total, &downloaded) == 1 && downloaded == 300; }));
+  EXPECT_EQ(total, 1000);
+  const QL_REQUEST_INFO info = infoOf(id);
+  EXPECT_EQ(info.state, QL_STATE_RUNNING);
+  EXPECT_EQ(info.hasInfo, 1);
+  EXPECT_EQ(info.responseCode, 200);
+  EXPECT_EQ(info.contentLength, 1000);
+  EXPECT_EQ(info.curlCode, -1);
+}
+
+TEST(RequestInfoExport, IdentifiersCountAcrossRequestKinds) {
+  RawHttpServer server(answer(httpResponse(200, "OK", "")));
+  TempDir dir;
+  EXPECT_EQ(QL_Request(0, server.url().c_str(), nullptr), 1u);
+  EXPECT_EQ(QL_DownloadFile(server.url().c_str(), hostPath(dir.file("f").u16string())), 2u);
+  EXPECT_EQ(QL_SendStats(server.url().c_str(), "x"), 3u);
+  for (unsigned id : {1u, 2u, 3u}) EXPECT_EQ(waitFinished(id).state, QL_STATE_DONE);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(RequestDataExport, TwoCallsAndByteWidening) {
+  const std::string body("A\xC3\0z", 4);
+  RawHttpServer server(answer(httpResponse(200, "OK", body)));
+  const unsigned id = QL_Request(0, server.url().c_str(), nullptr);
+  ASSERT_EQ(waitFinished(id).state, QL_STATE_DONE);
+
+  int size = 0;
+  ASSERT_EQ(QL_RequestData(id, nullptr, &size), 1);
+  EXPECT_EQ(size, 4);
+  QL_WCHAR units[8];
+  std::fill(std::begin(units), std::end(units), QL_WCHAR(0x2323));
+  size = 6;  // larger than the body: the rest is zero
+  ASSERT_EQ(QL_RequestData(id, units, &size), 1);
+  EXPECT_EQ(size, 6);
+  const std::vector<unsigned> expected{0x0041, 0xFFC3, 0x0000, 0x007A, 0, 0, 0x2323, 0x2323};
+  EXPECT_EQ(std::vector<unsigned>(std::begin(units), std::end(units)), expected);
+
+  std::fill(std::begin(units), std::end(units), QL_WCHAR(0x2323));
+  size = 2;  // smaller: a prefix, nothing beyond it
+  ASSERT_EQ(QL_RequestData(id, units, &size), 1);
+  EXPECT_EQ(units[0], 0x0041);
+  EXPECT_EQ(units[1], 0xFFC3);
+  EXPECT_EQ(units[2], 0x2323);
+
+  size = 0;  // a buffer with size 0 is a length query
+  ASSERT_EQ(QL_RequestData(id, units, &size), 1);
+  EXPECT_EQ(size, 4);
+}
+
+TEST(RequestDataExport, NegativeSizeIsRefused) {
+  RawHttpServer server(answer(httpResponse(200, "OK", "abc")));
+  const unsigned id = QL_Request(0, server.url().c_str(), nullptr);
+  ASSERT_EQ(waitFinished(id).state, QL_STATE_DONE);
+  QL_WCHAR units[4] = {7, 7, 7, 7};
+  int size = -5;
+  EXPECT_EQ(QL_RequestData(id, units, &size), 0);
+  EXPECT_EQ(size, -5);
+  EXPECT_EQ(units[0], 7);
+}
+
+TEST(RequestDataExport, OnlyForKnownInMemoryRequests) {
+  RawHttpServer server(answer(httpResponse(200, "OK", "file")));
+  TempDir dir;
+  const unsigned download = QL_DownloadFile(server.url().c_str(), hostPath(dir.file("f").u16string()));
+  ASSERT_EQ(waitFinished(download).state, QL_STATE_DONE);
+  int size = 3;
+  QL_WCHAR units[4] = {};
+  EXPECT_EQ(QL_RequestData(download, units, &size), 0);
+  EXPECT_EQ(QL_RequestData(download, nullptr, &size), 0);
+  EXPECT_EQ(QL_RequestData(12345, nullptr, &size), 0);
+  EXPECT_EQ(size, 3);
+}
+
+TEST(RequestDataExport, EmptyBody) {
+  RawHttpServer server(answer("HTTP/1.1 204 No Content\r\n\r\n"));
+  const unsigned id = QL_Request(0, server.url().c_str(), nullptr);
+  const QL_REQUEST_INFO info = waitFinished(id);
+  EXPECT_EQ(info.state, QL_STATE_FAILED);  // only 200 and 206 count as success
+  EXPECT_EQ(info.responseCode, 204);
+  int size = 5;
+  EXPECT_EQ(QL_RequestData(id, nullptr, &size), 1);
+  EXPECT_EQ(size, 0);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(DownloadProgressExport, RefusedBeforeTheHeadAndForOtherRequests) {
+  RawHttpServer server([](const HttpRequest&, Connection& c) { c.stall(30s); });
+  TempDir dir;
+  const unsigned download = QL_DownloadFile(server.url().c_str(), hostPath(dir.file("f").u16string()));
+  const unsigned request = QL_Request(0, server.url().c_str(), nullptr);
+  ASSERT_TRUE(server.waitForRequests(2, 10s));
+  for (unsigned id : {download, request, 999u}) {
+    int total = 5, downloaded = 5;
+    EXPECT_EQ(QL_RequestDownloadProgress(id, &total, &downloaded), 0) << id;
+    EXPECT_EQ(total, 0);
+    EXPECT_EQ(downloaded, 0);
+  }
+}
+
+TEST(DownloadProgressExport, FinishedDownloadReportsZeroDownloaded) {
+  const std::string content = patternBytes(0, 70000, 2);
+  RawHttpServer server(answer(httpResponse(200, "OK", content)));
+  TempDir dir;
+  const unsigned id = QL_DownloadFile(server.url().c_str(), hostPath(dir.file("f").u16string()));
+  ASSERT_EQ(waitFinished(id).state, QL_STATE_DONE);
+  int total = 0, downloaded = -1;
+  EXPECT_EQ(QL_RequestDownloadProgress(id, &total, &downloaded), 1);
+  EXPECT_EQ(total, 70000);
+  EXPECT_EQ(downloaded, 0);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(CancelAndRemove, RemoveTwice) {
+  RawHttpServer server(answer(httpResponse(200, "OK", "")));
+  const unsigned id = QL_Request(0, server.url().c_str(), nullptr);
+  waitFinished(id);
+  drainLogRecords();
+  EXPECT_EQ(QL_RemoveRequest(id), 1);
+  EXPECT_EQ(QL_RemoveRequest(id), 0);
+  EXPECT_EQ(infoOf(id).state, QL_STATE_NONE);
+  EXPECT_EQ(drainLogRecords(), (Records{"Remove request: 1", "Remove request: 1", "Request not found"}));
+}
+
+TEST(CancelAndRemove, RemovingARunningDownloadWaitsForItsWorker) {
+  RawHttpServer server(stallMidBody(5000, "x"));
+  TempDir dir;
+  const unsigned id = QL_DownloadFile(server.url().c_str(), hostPath(dir.file("f").u16string()));
+  ASSERT_TRUE(eventually([&] { return infoOf(id).hasInfo == 1; }));
+  drainLogRecords();
+  EXPECT_EQ(QL_RemoveRequest(id), 1);
+  // The worker's last record is there the moment the call returns.
+  const Records records = drainLogRecords();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0], "Remove request: 1");
+  EXPECT_TRUE(startsWith(records[1], "Request finished: Inner libCurl error(42)")) << records[1];
+  EXPECT_EQ(quillet_test::readFile(dir.file("f")), "x");  // closed and kept
+}
+
+TEST(CancelAndRemove, CancelOfAFinishedRequestChangesNothing) {
+  RawHttpServer server(answer(httpResponse(200, "OK", "done")));
+  const unsigned id = QL_Request(0, server.url().c_str(), nullptr);
+  ASSERT_EQ(waitFinished(id).state, QL_STATE_DONE);
+  EXPECT_EQ(QL_CancelRequest(id), 1);
+  const QL_REQUEST_INFO info = infoOf(id);
+  EXPECT_EQ(info.state, QL_STATE_DONE);
+  EXPECT_EQ(info.curlCode, -1);
+  EXPECT_EQ(bodyOf(id), "done");
+}
+
+TEST(CancelAndRemove, UnknownIdentifiers) {
+  EXPECT_EQ(QL_CancelRequest(99), 0);
+  EXPECT_EQ(QL_RemoveRequest(0), 0);
+  EXPECT_EQ(drainLogRecords(),
+            (Records{"Cancel request: 99", "Request not found", "Remove request: 0", "Request not found"}));
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(RequestLogRecords, UrlAndPathAreQuoted) {
+  RawHttpServer server(answer(httpResponse(200, "OK", "")));
+  TempDir dir;
+  const auto path = dir.file("target file.bin");
+  const unsigned request = QL_Request(1, server.url("/a?b=c").c_str(), nullptr);
+  const unsigned download = QL_DownloadFile(server.url("/d").c_str(), hostPath(path.u16string()));
+  waitFinished(request);
+  waitFinished(download);
+  EXPECT_EQ(drainLogRecords(), (Records{"Sending request: 1 <" + server.url("/a?b=c") + ">",
+                                        "Start download request: 2 <" + server.url("/d") + "> to <" +
+                                            path.string() + ">",
+                                        "Request finished: success"}));
+}
+
+TEST(RequestLogRecords, NullTextsAreLoggedEmptyAndFail) {
+  RawHttpServer server(answer(httpResponse(200, "OK", "")));
+  TempDir dir;
+  const auto path = dir.file("f");
+  const unsigned noUrl = QL_Request(1, nullptr, nullptr);
+  const unsigned noStatsUrl = QL_SendStats(nullptr, "x");
+  const unsigned noDownloadUrl = QL_DownloadFile(nullptr, hostPath(path.u16string()));
+  const unsigned noPath = QL_DownloadFile(server.url().c_str(), nullptr);
+  for (unsigned id : {noUrl, noStatsUrl, noDownloadUrl, noPath}) {
+    const QL_REQUEST_INFO info = waitFinished(id);
+    EXPECT_EQ(info.state, QL_STATE_FAILED) << id;
+  }
+  EXPECT_EQ(infoOf(noUrl).curlCode, 3);  // libcurl refuses the empty URL
+  EXPECT_EQ(infoOf(noDownloadUrl).curlCode, 3);
+  EXPECT_EQ(infoOf(noPath).curlCode, -1);  // failed opening the file, before any transfer
+  EXPECT_EQ(server.requestCount(), 0u);
+  const Records records = drainLogRecords();
+  ASSERT_GE(records.size(), 4u);
+  EXPECT_EQ(records[0], "Sending request: 1 <>");
+  EXPECT_EQ(records[1], "Sending request: 2 <>");
+  EXPECT_EQ(records[2], "Start download request: 3 <> to <" + path.string() + ">");
+  EXPECT_EQ(std::count(records.begin(), records.end(), "Start download request: 4 <" + server.url() + "> to <>"), 1);
+}
+
+// ---------------------------------------------------------------------------
+
+class Download : public ::testing::Test {
+ protected:
+  unsigned start(const std::string& url) { return QL_DownloadFile(url.c_str(), hostPath(target.u16string())); }
+  std::string onDisk() const { return quillet_test::readFile(target); }
+
+  TempDir dir;
+  std::filesystem::path target = dir.file("target.bin");
+};
+
+TEST_F(Download, ByteExactOverALargerExistingFile) {
+  const uint64_t size = 6 * 1024 * 1024 + 321;
+  RawHttpServer server([&](const HttpRequest&, Connection& c) {
+    c.send(httpHead(200, "OK", static_cast<int64_t>(size)));
+    c.sendPattern(0, size, 11);
+  });
+  quillet_test::writeFile(target, std::string(8 * 1024 * 1024, 'j'));
+  const unsigned id = start(server.url());
+  const QL_REQUEST_INFO info = waitFinished(id, 60s);
+  EXPECT_EQ(info.state, QL_STATE_DONE);
+  EXPECT_EQ(info.contentLength, static_cast<int>(size));
+  const std::string bytes = onDisk();
+  ASSERT_EQ(bytes.size(), size);
+  EXPECT_TRUE(bytes == patternBytes(0, size, 11));
+}
+
+TEST_F(Download, PartialContentAnswerToTheRange) {
+  RawHttpServer server(answer(httpResponse(206, "Partial Content", "0123456789", {"Content-Range: bytes 0-9/10"})));
+  const QL_REQUEST_INFO info = waitFinished(start(server.url()));
+  EXPECT_EQ(info.state, QL_STATE_DONE);
+  EXPECT_EQ(info.responseCode, 206);
+  EXPECT_EQ(onDisk(), "0123456789");
+}
+
+TEST_F(Download, WithoutContentLength) {
+  const std::string content = patternBytes(0, 200000, 8);
+  RawHttpServer server([&](const HttpRequest&, Connection& c) {
+    c.send(httpHead(200, "OK", -1, {"Connection: close"}) + content);
+    c.close();
+  });
+  const unsigned id = start(server.url());
+  const QL_REQUEST_INFO info = waitFinished(id);
+  EXPECT_EQ(info.state, QL_STATE_DONE);
+  EXPECT_EQ(info.contentLength, -1);
+  int total = 0, downloaded = 0;
+  EXPECT_EQ(QL_RequestDownloadProgress(id, &total, &downloaded), 1);
+  EXPECT_EQ(total, -1);
+  EXPECT_TRUE(onDisk() == content);
+}
+
+TEST_F(Download, MissingDirectoryFailsAtStart) {
+  RawHttpServer server(answer(httpResponse(200, "OK", "never")));
+  target = dir.file("missing") / "target.bin";
+  const unsigned id = start(server.url());
+  const QL_REQUEST_INFO info = infoOf(id);  // no waiting: there is no worker
+  EXPECT_EQ(info.state, QL_STATE_FAILED);
+  EXPECT_EQ(info.curlCode, -1);
+  EXPECT_EQ(info.hasInfo, 0);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(server.requestCount(), 0u);
+  EXPECT_EQ(drainLogRecords().size(), 1u);  // only the start record: no run, no "Request finished"
+}
+
+TEST_F(Download, FileHeldByAnotherDownload) {
+  RawHttpServer server(stallMidBody(10, "12345"));
+  const unsigned first = start(server.url());
+  ASSERT_TRUE(server.waitForRequests(1, 10s));
+  const unsigned second = start(server.url());
+  const QL_REQUEST_INFO info = infoOf(second);
+  EXPECT_EQ(info.state, QL_STATE_FAILED);
+  EXPECT_EQ(info.hasInfo, 0);
+  EXPECT_EQ(infoOf(first).state, QL_STATE_RUNNING);
+  EXPECT_EQ(server.requestCount(), 1u);
+}
+
+TEST_F(Download, NotFoundLeavesAnEmptyFile) {
+  RawHttpServer server(answer(httpResponse(404, "Not Found", "error page")));
+  quillet_test::writeFile(target, "previous content");
+  const QL_REQUEST_INFO info = waitFinished(start(server.url()));
+  EXPECT_EQ(info.state, QL_STATE_FAILED);
+  EXPECT_EQ(info.hasInfo, 1);
+  EXPECT_EQ(info.responseCode, 404);
+  EXPECT_EQ(info.curlCode, -1);
+  ASSERT_TRUE(std::filesystem::exists(target));
+  EXPECT_EQ(onDisk(), "");
+  const Records records = drainLogRecords();
+  EXPECT_EQ(records.back(), "Request finished: Unexpected http server response code(404).");
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(RequestLifecycle, CleanupStopsRunningDownloadsBeforeItsOwnRecords) {
+  RawHttpServer server(stallMidBody(100000, "abc"));
+  TempDir dir;
+  std::vector<unsigned> ids;
+  for (int i = 0; i < 3; ++i) {
+    ids.push_back(QL_DownloadFile(server.url().c_str(), hostPath(dir.file("f" + std::to_string(i)).u16string())));
+  }
+  for (unsigned id : ids) ASSERT_TRUE(eventually([&] { return infoOf(id).hasInfo == 1; }));
+  drainLogRecords();
+  QL_Cleanup();
+  const Records records = drainLogRecords();
+  ASSERT_EQ(records.size(), 5u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(startsWith(records[static_cast<std::size_t>(i)], "Request finished: Inner libCurl error(42)"))
+        << records[static_cast<std::size_t>(i)];
+  }
+  EXPECT_EQ(records[3], "All requests stopped");
+  EXPECT_EQ(records[4], "Http system deinitialized");
+  for (unsigned id : ids) EXPECT_EQ(infoOf(id).state, QL_STATE_NONE);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(quillet_test::readFile(dir.file("f" + std::to_string(i))), "abc");
+}
+
+TEST(RequestConcurrency, ManyRequestsFromSeveralHostThreads) {
+  RawHttpServer server([](const HttpRequest& r, Connection& c) { c.send(httpResponse(200, "OK", "echo " + r.target)); });
+  TempDir dir;
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 8;
+  std::vector<unsigned> ids[kThreads];
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        const std::string path = "/t" + std::to_string(t) + "/" + std::to_string(i);
+        const bool download = i % 2 == 1;
+        const auto file = dir.file("t" + std::to_string(t) + "-" + std::to_string(i));
+        const unsigned id = download ? QL_DownloadFile(server.url(path).c_str(), hostPath(file.u16string()))
+                                     : QL_Request(0, server.url(path).c_str(), nullptr);
+        ids[t].push_back(id);
+        if (waitFinished(id).state != QL_STATE_DONE) ++failures;
+        const std::string got = download ? quillet_test::readFile(file) : bodyOf(id);
+        if (got != "echo " + path) ++failures;
+        if (QL_RemoveRequest(id) != 1) ++failures;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  std::set<unsigned> unique;
+  for (const auto& list : ids) unique.insert(list.begin(), list.end());
+  EXPECT_EQ(unique.size(), static_cast<std::size_t>(kThreads * kPerThread));
+  EXPECT_EQ(*unique.begin(), 1u);
+  EXPECT_EQ(*unique.rbegin(), static_cast<unsigned>(kThreads * kPerThread));
+  EXPECT_EQ(server.requestCount(), static_cast<std::size_t>(kThreads * kPerThread));
+}
+
+}  // namespace
