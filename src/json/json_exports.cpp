@@ -21,12 +21,17 @@ QL_API int QL_CALL QL_ParseJSON(const char* text) {
     // Taken first: a text that fails still uses up its id.
     const uint32_t id = ql::jsonDocuments().issueId();
     try {
-      JsonMemberMap members;
+      std::shared_ptr<JsonNode> document;
       {
-        const JsonNode root = JsonNode::load(text);
-        members = root.asMap();  // an array at the top level stops here
+        JsonMemberMap members;
+        {
+          const JsonNode root = JsonNode::load(text);
+          members = root.asMap();  // an array at the top level stops here
+        }
+        document = std::make_shared<JsonNode>(members);
       }
-      auto document = std::make_shared<JsonNode>(members);
+      // Every reference this thread took is given back before the document
+      // is published: once stored, another thread may free its values.
       ql::jsonDocuments().insert(id, std::move(document));
     } catch (const std::exception&) {
       return 0;
