@@ -12,6 +12,7 @@ set(CMAKE_CXX_COMPILER ${QUILLET_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${QUILLET_MINGW_TRIPLE}-windres)
 set(CMAKE_AR /usr/bin/${QUILLET_MINGW_TRIPLE}-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB /usr/bin/${QUILLET_MINGW_TRIPLE}-ranlib CACHE FILEPATH "")
+set(CMAKE_OBJDUMP /usr/bin/${QUILLET_MINGW_TRIPLE}-objdump CACHE FILEPATH "")
 
 # Try-compile projects do not see the cache; pass the prefix on to them.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUILLET_WIN32_PREFIX)
@@ -38,4 +39,10 @@ if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
   if(QUILLET_WINE)
     set(CMAKE_CROSSCOMPILING_EMULATOR ${QUILLET_WINE})
   endif()
+endif()
+
+# pkg-config must see the cross-built packages only, never the host's.
+if(QUILLET_WIN32_PREFIX)
+  set(ENV{PKG_CONFIG_LIBDIR} ${QUILLET_WIN32_PREFIX}/lib/pkgconfig)
+  set(ENV{PKG_CONFIG_PATH} "")
 endif()

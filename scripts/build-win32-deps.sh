@@ -1,0 +1,215 @@
+#!/usr/bin/env bash
+# Builds everything the 32-bit Windows build of quillet links against, from
+# Debian's archive only:
+#   - the i686 MinGW-w64 cross compiler (POSIX thread model),
+#   - libcurl and jansson from Debian's own source packages (apt-get source),
+#     cross-built as static libraries; libcurl uses Schannel and speaks HTTP
+#     only, with no optional compression, IDN, PSL or LDAP libraries,
+#   - GoogleTest from Debian's googletest sources, for the cross-built tests.
+# With --wine it also installs Wine (wine + wine32) to run those tests.
+#
+# The result is a prefix under $QUILLET_WIN32_CACHE (default
+# ~/.cache/quillet-win32) whose name is derived from the package versions and
+# this recipe, so a second run only checks and prints the prefix. The prefix
+# is the only thing written to standard output; progress goes to stderr.
+#
+# Needs root (apt-get). Non-interactive and safe to run again.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+CACHE=${QUILLET_WIN32_CACHE:-${HOME:-/root}/.cache/quillet-win32}
+JOBS=${QUILLET_JOBS:-2}
+TOOLCHAIN=$ROOT/cmake/mingw-i686.cmake
+WITH_WINE=0
+
+for arg in "$@"; do
+  case $arg in
+    --wine) WITH_WINE=1 ;;
+    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
+    *) echo "unknown argument: $arg" >&2; exit 2 ;;
+  esac
+done
+
+log() { echo "[win32-deps] $*" >&2; }
+
+export DEBIAN_FRONTEND=noninteractive
+
+APT_UPDATED=0
+apt_update() {
+  if [ "$APT_UPDATED" = 0 ]; then
+    log "apt-get update"
+    apt-get update -qq >&2
+    APT_UPDATED=1
+  fi
+}
+
+is_installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+install_packages() {
+  local missing=() p
+  for p in "$@"; do
+    is_installed "$p" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  apt_update
+  log "installing ${missing[*]}"
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+# Adds deb-src to the existing Debian entries (no new hosts).
+enable_deb_src() {
+  local changed=0 f
+  for f in /etc/apt/sources.list.d/debian.sources; do
+    [ -f "$f" ] || continue
+    if grep -qE '^Types:[[:space:]]*deb[[:space:]]*$' "$f"; then
+      sed -i -E 's/^Types:[[:space:]]*deb[[:space:]]*$/Types: deb deb-src/' "$f"
+      changed=1
+    fi
+  done
+  f=/etc/apt/sources.list
+  if [ -f "$f" ] && grep -qE '^deb[[:space:]]' "$f"; then
+    local line src
+    while IFS= read -r line; do
+      src="deb-src${line#deb}"
+      if ! grep -qxF "$src" "$f"; then
+        echo "$src" >>"$f"
+        changed=1
+      fi
+    done < <(grep -E '^deb[[:space:]]' "$f")
+  fi
+  if [ "$changed" = 1 ]; then
+    log "enabled deb-src entries"
+    APT_UPDATED=0
+    apt_update
+  fi
+}
+
+# Newest version of a source package known to apt.
+source_version() {
+  local best="" v
+  for v in $(apt-cache showsrc --only-source "$1" 2>/dev/null | awk '/^Version:/ {print $2}'); do
+    if [ -z "$best" ] || dpkg --compare-versions "$v" gt "$best"; then best=$v; fi
+  done
+  echo "$best"
+}
+
+install_wine() {
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    log "adding the i386 architecture"
+    dpkg --add-architecture i386
+    APT_UPDATED=0
+  fi
+  install_packages wine wine32:i386
+}
+
+# --- toolchain -------------------------------------------------------------
+install_packages g++-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686 \
+  dpkg-dev cmake ninja-build pkg-config googletest file
+[ "$WITH_WINE" = 1 ] && install_wine
+
+enable_deb_src
+curl_version=$(source_version curl)
+jansson_version=$(source_version jansson)
+if [ -z "$curl_version" ] || [ -z "$jansson_version" ]; then
+  APT_UPDATED=0
+  apt_update
+  curl_version=$(source_version curl)
+  jansson_version=$(source_version jansson)
+fi
+[ -n "$curl_version" ] || { log "no curl source package known to apt"; exit 1; }
+[ -n "$jansson_version" ] || { log "no jansson source package known to apt"; exit 1; }
+gcc_version=$(dpkg-query -W -f='${Version}' gcc-mingw-w64-i686-posix)
+gtest_version=$(dpkg-query -W -f='${Version}' googletest)
+recipe=$(cat "$0" "$TOOLCHAIN" | sha256sum | cut -c1-12)
+key=$(printf 'curl=%s jansson=%s gcc=%s gtest=%s recipe=%s' \
+  "$curl_version" "$jansson_version" "$gcc_version" "$gtest_version" "$recipe" |
+  sha256sum | cut -c1-16)
+PREFIX=$CACHE/prefix-$key
+
+mkdir -p "$CACHE"
+exec 9>"$CACHE/.lock"
+flock 9
+
+if [ -f "$PREFIX/.complete" ]; then
+  log "cached: $PREFIX"
+  echo "$PREFIX"
+  exit 0
+fi
+
+log "building into $PREFIX (curl $curl_version, jansson $jansson_version, googletest $gtest_version)"
+started=$(date +%s)
+WORK=$CACHE/work-$key
+rm -rf "$WORK" "$PREFIX"
+mkdir -p "$WORK/src" "$PREFIX"
+
+# --- sources ---------------------------------------------------------------
+(
+  cd "$WORK/src"
+  # apt's sandbox user cannot write to root's cache; downloading as root is fine here.
+  apt-get source -qq -o APT::Sandbox::User=root \
+    "curl=$curl_version" "jansson=$jansson_version" >&2
+)
+curl_src=$(find "$WORK/src" -maxdepth 1 -type d -name 'curl-*' | head -n1)
+jansson_src=$(find "$WORK/src" -maxdepth 1 -type d -name 'jansson-*' | head -n1)
+
+cmake_cross() {
+  local src=$1 build=$2
+  shift 2
+  cmake -S "$src" -B "$build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
+    -DCMAKE_CROSSCOMPILING_EMULATOR= \
+    -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$PREFIX" \
+    "$@" >&2
+  cmake --build "$build" -j"$JOBS" >&2
+  cmake --install "$build" >&2
+}
+
+# --- libcurl: static, Schannel, HTTP only ----------------------------------
+log "libcurl"
+cmake_cross "$curl_src" "$WORK/build-curl" \
+  -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF \
+  -DCURL_ENABLE_SSL=ON -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF \
+  -DHTTP_ONLY=ON -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON -DUSE_WIN32_LDAP=OFF \
+  -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF \
+  -DUSE_LIBIDN2=OFF -DUSE_WIN32_IDN=OFF -DCURL_USE_LIBPSL=OFF \
+  -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF -DCURL_USE_GSSAPI=OFF \
+  -DENABLE_UNIX_SOCKETS=OFF -DENABLE_THREADED_RESOLVER=ON -DPICKY_COMPILER=OFF \
+  -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none
+# Schannel trusts the Windows certificate store; a CA path of the build host
+# baked into the library would break every TLS handshake there.
+if grep -q '/etc/ssl' "$PREFIX/bin/curl-config"; then
+  log "libcurl picked up the build host's CA bundle"
+  exit 1
+fi
+
+# --- jansson: static, its own build so the config header is probed ---------
+log "jansson"
+cmake_cross "$jansson_src" "$WORK/build-jansson" \
+  -DJANSSON_BUILD_SHARED_LIBS=OFF -DJANSSON_EXAMPLES=OFF -DJANSSON_WITHOUT_TESTS=ON \
+  -DJANSSON_BUILD_DOCS=OFF -DUSE_URANDOM=OFF -DUSE_WINDOWS_CRYPTOAPI=ON
+# Documents are shared across threads; their reference counts must be atomic.
+if ! grep -qE '^#define JSON_HAVE_ATOMIC_BUILTINS 1' "$PREFIX/include/jansson_config.h"; then
+  log "jansson_config.h lacks atomic reference counting"
+  exit 1
+fi
+
+# --- GoogleTest for the cross-built test programs --------------------------
+log "googletest"
+cmake_cross /usr/src/googletest "$WORK/build-gtest" \
+  -DBUILD_GMOCK=ON -Dgtest_disable_pthreads=ON
+
+for lib in libcurl.a libjansson.a libgtest.a libgtest_main.a; do
+  [ -f "$PREFIX/lib/$lib" ] || { log "missing $PREFIX/lib/$lib"; exit 1; }
+done
+
+printf 'curl %s\njansson %s\ngcc-mingw-w64-i686-posix %s\ngoogletest %s\n' \
+  "$curl_version" "$jansson_version" "$gcc_version" "$gtest_version" >"$PREFIX/VERSIONS"
+touch "$PREFIX/.complete"
+rm -rf "$WORK"
+# Older recipes or package versions are no longer wanted.
+find "$CACHE" -mindepth 1 -maxdepth 1 -name 'prefix-*' ! -name "prefix-$key" -exec rm -rf {} +
+log "built in $(( $(date +%s) - started ))s: $PREFIX"
+echo "$PREFIX"

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds the shipped 32-bit Windows library, build-win32/bin/quillet.dll, with
+# the MinGW-w64 cross compiler and the static libcurl and jansson from
+# scripts/build-win32-deps.sh. With --tests the Windows test programs are
+# built as well (scripts/test-win32.sh runs them under Wine).
+#
+# Environment: QUILLET_WIN32_BUILD (build directory, default build-win32),
+# QUILLET_BUILD_TYPE (default Release), QUILLET_JOBS (default 2).
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${QUILLET_WIN32_BUILD:-$ROOT/build-win32}
+BUILD_TYPE=${QUILLET_BUILD_TYPE:-Release}
+JOBS=${QUILLET_JOBS:-2}
+TESTS=OFF
+DEPS_ARGS=()
+
+for arg in "$@"; do
+  case $arg in
+    --tests) TESTS=ON; DEPS_ARGS+=(--wine) ;;
+    -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
+    *) echo "unknown argument: $arg" >&2; exit 2 ;;
+  esac
+done
+
+PREFIX=$("$ROOT/scripts/build-win32-deps.sh" "${DEPS_ARGS[@]}")
+
+cmake -S "$ROOT" -B "$BUILD" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
+  -DQUILLET_WIN32_PREFIX="$PREFIX" \
+  -DCMAKE_BUILD_TYPE="$BUILD_TYPE" \
+  -DCMAKE_RUNTIME_OUTPUT_DIRECTORY="$BUILD/bin" \
+  -DQUILLET_CLI=OFF \
+  -DQUILLET_TESTS="$TESTS" >/dev/null
+
+if [ "$TESTS" = ON ]; then
+  cmake --build "$BUILD" -j"$JOBS"
+else
+  cmake --build "$BUILD" -j"$JOBS" --target quillet
+fi
+
+dll=$BUILD/bin/quillet.dll
+[ -f "$dll" ] || { echo "build-win32: $dll was not produced" >&2; exit 1; }
+echo "build-win32: $dll ($(stat -c %s "$dll") bytes)"

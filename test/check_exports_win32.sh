@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# quillet.dll must be a 32-bit x86 PE image whose export table holds exactly
+# the fourteen QL_ functions under their plain names, ordinals 1 to 14 in
+# alphabetical order, and which needs no DLL beyond the system's own (the
+# compiler runtime, libcurl and jansson are linked in).
+set -euo pipefail
+dll=$1
+objdump=${2:-i686-w64-mingw32-objdump}
+
+expected="1 QL_CancelRequest
+2 QL_Cleanup
+3 QL_DownloadFile
+4 QL_GenerateULID
+5 QL_GetStringByPath
+6 QL_Initialize
+7 QL_ParseJSON
+8 QL_PullLogRecord
+9 QL_RemoveRequest
+10 QL_Request
+11 QL_RequestData
+12 QL_RequestDownloadProgress
+13 QL_RequestInfo
+14 QL_SendStats"
+
+failed=0
+fail() { echo "check_exports_win32: $*"; failed=1; }
+
+headers=$("$objdump" -p "$dll")
+
+grep -q 'file format pei-i386' <<<"$headers" || fail "not an i386 PE image"
+grep -qE '^Magic[[:space:]]+010b[[:space:]]+\(PE32\)' <<<"$headers" || fail "not PE32"
+sed -n '/^Characteristics/,/^$/p' <<<"$headers" | grep -qE '^[[:space:]]+DLL$' || fail "image is not marked as a DLL"
+
+base=$(awk '/^Ordinal Base/ {print $3}' <<<"$headers")
+count=$(awk '/Export Address Table[[:space:]]+[0-9a-f]+$/ && !seen {print $4; seen=1}' <<<"$headers")
+[ -n "$base" ] || fail "no export table"
+# Entries in the address table without a name would be ordinal-only exports.
+[ "$((16#${count:-0}))" = 14 ] || fail "export address table has $((16#${count:-0})) entries, expected 14"
+
+# Name table rows look like "[   3] QL_GenerateULID": the index into the
+# address table, which is the ordinal minus the ordinal base.
+actual=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers" |
+  sed -nE 's/^[[:space:]]*\[[[:space:]]*([0-9]+)\][[:space:]]+(.*)$/\1 \2/p' |
+  awk -v base="${base:-0}" '{print $1 + base, $2}')
+if [ "$actual" != "$expected" ]; then
+  fail "unexpected exports (ordinal name):"
+  diff <(echo "$expected") <(echo "$actual") || true
+fi
+
+# Only the system's own DLLs may be imported.
+allowed='^(kernel32|msvcrt|advapi32|bcrypt|crypt32|ws2_32|secur32|normaliz|user32|shell32|ucrtbase|api-ms-win-.*)\.dll$'
+while read -r name; do
+  lower=$(tr '[:upper:]' '[:lower:]' <<<"$name")
+  [[ $lower =~ $allowed ]] || fail "imports $name, which the installer would have to ship"
+done < <(awk '/DLL Name:/ {print $3}' <<<"$headers")
+
+[ "$failed" = 0 ] || exit 1
+echo "check_exports_win32: PE32 i386 DLL, 14 exports with ordinals 1-14, system imports only"
