@@ -2,6 +2,7 @@
 
 #include <jansson.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "log/format_message.h"
@@ -106,7 +107,8 @@ JsonNode JsonNode::load(const char* text) {
   json_t* root = json_loads(text, 0, &error);
   if (root != nullptr) return adopt(root);
 
-  const std::string parserText(error.text, strnlen(error.text, sizeof(error.text)));
+  const char* textEnd = std::find(error.text, error.text + sizeof(error.text), '\0');
+  const std::string parserText(static_cast<const char*>(error.text), textEnd);
   const std::u16string message = ql::formatMessage(
       kLoadFailure, parserText, error.line, error.column, static_cast<int32_t>(error.position));
   const Errors::Failed failure(ql::wideToUtf8(message));
