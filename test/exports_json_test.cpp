@@ -146,11 +146,6 @@ TEST(GetStringByPath, ThePathIsOneMemberNameTakenWhole) {
   EXPECT_EQ(read(flat, "a[0]"), u"idx");
 }
 
-TEST(GetStringByPath, RepeatedKeysKeepTheLastValue) {
-  const unsigned id = parse("{\"k\":\"first\",\"k\":\"second\"}");
-  EXPECT_EQ(read(id, "k"), u"second");
-}
-
 TEST(ParseJson, CleanupForgetsDocumentsButNotTheNumbering) {
   const unsigned first = parse("{\"a\":\"1\"}");
   const unsigned second = parse("{\"a\":\"2\"}");
