@@ -1,10 +1,19 @@
 #include "support/raw_http_server.h"
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -17,6 +26,59 @@ namespace {
 
 constexpr int kPollMs = 50;
 
+// The few socket calls that differ between Winsock and POSIX. Sockets are
+// kept as int: a SOCKET fits on 32-bit Windows, where the tests run.
+#ifdef _WIN32
+constexpr int kSocketFlags = 0;
+constexpr int kSendFlags = 0;
+constexpr int kPeekFlags = MSG_PEEK;
+constexpr int kShutBoth = SD_BOTH;
+using ssize_t = int;
+
+bool startWinsock() {
+  static const bool started = [] {
+    WSADATA data;
+    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return started;
+}
+
+void closeSocket(int socket) { ::closesocket(static_cast<SOCKET>(socket)); }
+
+int pollOne(int socket, short events, int timeoutMs) {
+  WSAPOLLFD entry{static_cast<SOCKET>(socket), events, 0};
+  return ::WSAPoll(&entry, 1, timeoutMs);
+}
+
+bool retryable() {
+  const int error = ::WSAGetLastError();
+  return error == WSAEINTR || error == WSAEWOULDBLOCK;
+}
+
+int acceptSocket(int listener) {
+  const SOCKET accepted = ::accept(static_cast<SOCKET>(listener), nullptr, nullptr);
+  return accepted == INVALID_SOCKET ? -1 : static_cast<int>(accepted);
+}
+#else
+constexpr int kSocketFlags = SOCK_CLOEXEC;
+constexpr int kSendFlags = MSG_NOSIGNAL;
+constexpr int kPeekFlags = MSG_PEEK | MSG_DONTWAIT;
+constexpr int kShutBoth = SHUT_RDWR;
+
+bool startWinsock() { return true; }
+
+void closeSocket(int socket) { ::close(socket); }
+
+int pollOne(int socket, short events, int timeoutMs) {
+  pollfd entry{socket, events, 0};
+  return ::poll(&entry, 1, timeoutMs);
+}
+
+bool retryable() { return errno == EINTR || errno == EAGAIN; }
+
+int acceptSocket(int listener) { return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); }
+#endif
+
 bool equalsIgnoreCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
@@ -24,8 +86,10 @@ bool equalsIgnoreCase(std::string_view a, std::string_view b) {
 }
 
 int listenOnLoopback(uint16_t& port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error("socket failed");
+  if (!startWinsock()) throw std::runtime_error("WSAStartup failed");
+  auto created = ::socket(AF_INET, SOCK_STREAM | kSocketFlags, 0);
+  if (created == static_cast<decltype(created)>(-1)) throw std::runtime_error("socket failed");
+  const int fd = static_cast<int>(created);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -34,20 +98,20 @@ int listenOnLoopback(uint16_t& port) {
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::listen(fd, 64) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    ::close(fd);
+    closeSocket(fd);
     throw std::runtime_error("cannot listen on 127.0.0.1");
   }
   port = ntohs(address.sin_port);
   return fd;
 }
 
-// xorshift over the position, so any slice can be produced on its own.
-unsigned char patternByte(uint64_t position, uint32_t seed) {
-  uint64_t x = (position / 8 + 1) * 0x9E3779B97F4A7C15ull ^ (static_cast<uint64_t>(seed) << 32 | seed);
+// A mix of the 8-byte block number, so any slice can be produced on its own.
+uint64_t patternBlock(uint64_t block, uint32_t seed) {
+  uint64_t x = (block + 1) * 0x9E3779B97F4A7C15ull ^ (static_cast<uint64_t>(seed) << 32 | seed);
   x ^= x >> 33;
   x *= 0xFF51AFD7ED558CCDull;
   x ^= x >> 33;
-  return static_cast<unsigned char>(x >> ((position % 8) * 8));
+  return x;
 }
 
 }  // namespace
@@ -67,13 +131,13 @@ bool HttpRequest::hasHeader(std::string_view name) const {
 bool Connection::send(std::string_view bytes) {
   while (!bytes.empty()) {
     if (closed_ || server_.stopping()) return false;
-    pollfd entry{socket_, POLLOUT, 0};
-    int ready = ::poll(&entry, 1, kPollMs);
-    if (ready < 0 && errno != EINTR) return false;
+    int ready = pollOne(socket_, POLLOUT, kPollMs);
+    if (ready < 0 && !retryable()) return false;
     if (ready <= 0) continue;
-    ssize_t sent = ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    const int chunk = static_cast<int>(std::min<std::size_t>(bytes.size(), 1 << 20));
+    ssize_t sent = ::send(socket_, bytes.data(), chunk, kSendFlags);
     if (sent < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
+      if (retryable()) continue;
       return false;
     }
     bytes.remove_prefix(static_cast<std::size_t>(sent));
@@ -96,10 +160,9 @@ void Connection::stall(std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!closed_ && !server_.stopping() && std::chrono::steady_clock::now() < deadline) {
     // Readable with nothing to read means the peer has closed.
-    pollfd entry{socket_, POLLIN, 0};
-    if (::poll(&entry, 1, kPollMs) > 0) {
+    if (pollOne(socket_, POLLIN, kPollMs) > 0) {
       char probe;
-      if (::recv(socket_, &probe, 1, MSG_PEEK | MSG_DONTWAIT) == 0) return;
+      if (::recv(socket_, &probe, 1, kPeekFlags) == 0) return;
     }
   }
 }
@@ -107,7 +170,7 @@ void Connection::stall(std::chrono::milliseconds limit) {
 void Connection::close() {
   if (closed_) return;
   closed_ = true;
-  ::shutdown(socket_, SHUT_RDWR);
+  ::shutdown(socket_, kShutBoth);
 }
 
 RawHttpServer::RawHttpServer(Handler handler) : handler_(std::move(handler)) {
@@ -131,7 +194,7 @@ void RawHttpServer::stop() {
     std::lock_guard<std::mutex> guard(mutex_);
     if (stopping_ && !acceptor_.joinable()) return;
     stopping_ = true;
-    for (int fd : sockets_) ::shutdown(fd, SHUT_RDWR);
+    for (int fd : sockets_) ::shutdown(fd, kShutBoth);
   }
   changed_.notify_all();
   if (acceptor_.joinable()) acceptor_.join();
@@ -142,20 +205,19 @@ void RawHttpServer::stop() {
   }
   for (auto& worker : workers) worker.join();
   if (listener_ >= 0) {
-    ::close(listener_);
+    closeSocket(listener_);
     listener_ = -1;
   }
 }
 
 void RawHttpServer::acceptLoop() {
   while (!stopping()) {
-    pollfd entry{listener_, POLLIN, 0};
-    if (::poll(&entry, 1, kPollMs) <= 0) continue;
-    int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (pollOne(listener_, POLLIN, kPollMs) <= 0) continue;
+    int fd = acceptSocket(listener_);
     if (fd < 0) continue;
     std::lock_guard<std::mutex> guard(mutex_);
     if (stopping_) {
-      ::close(fd);
+      closeSocket(fd);
       break;
     }
     sockets_.push_back(fd);
@@ -167,13 +229,12 @@ bool RawHttpServer::readRequest(int socket, std::string& pending, HttpRequest& r
   auto fill = [&]() {
     for (;;) {
       if (stopping()) return false;
-      pollfd entry{socket, POLLIN, 0};
-      int ready = ::poll(&entry, 1, kPollMs);
-      if (ready < 0 && errno != EINTR) return false;
+      int ready = pollOne(socket, POLLIN, kPollMs);
+      if (ready < 0 && !retryable()) return false;
       if (ready <= 0) continue;
       char buffer[16384];
       ssize_t got = ::recv(socket, buffer, sizeof buffer, 0);
-      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (got < 0 && retryable()) continue;
       if (got <= 0) return false;
       pending.append(buffer, static_cast<std::size_t>(got));
       return true;
@@ -229,7 +290,7 @@ void RawHttpServer::serve(int socket) {
   connection.close();
   std::lock_guard<std::mutex> guard(mutex_);
   sockets_.erase(std::remove(sockets_.begin(), sockets_.end(), socket), sockets_.end());
-  ::close(socket);
+  closeSocket(socket);
 }
 
 std::vector<HttpRequest> RawHttpServer::requests() const {
@@ -264,14 +325,21 @@ std::string httpResponse(int status, std::string_view reason, std::string_view b
 
 std::string patternBytes(uint64_t offset, std::size_t size, uint32_t seed) {
   std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(patternByte(offset + i, seed));
+  std::size_t i = 0;
+  while (i < size) {
+    const uint64_t position = offset + i;
+    const uint64_t x = patternBlock(position / 8, seed);
+    for (unsigned k = static_cast<unsigned>(position % 8); k < 8 && i < size; ++k, ++i) {
+      bytes[i] = static_cast<char>(x >> (k * 8));
+    }
+  }
   return bytes;
 }
 
 uint16_t unusedPort() {
   uint16_t port = 0;
   int fd = listenOnLoopback(port);
-  ::close(fd);
+  closeSocket(fd);
   return port;
 }
 
