@@ -117,8 +117,10 @@ int32_t http_request_helper::getCurlCode() {
   return curl_code_;
 }
 
+// Only the transfer lock: the worker's callbacks take the transfer lock and
+// then the request lock, so taking them the other way round here could meet
+// them in the opposite order.
 bool http_request_helper::getResponseCode(int32_t* out) {
-  Guard guard(*this);
   long code = 0;
   const bool ok = transfer_.responseCode(code);
   if (out != nullptr) *out = static_cast<int32_t>(code);
@@ -126,7 +128,6 @@ bool http_request_helper::getResponseCode(int32_t* out) {
 }
 
 bool http_request_helper::getContentLength(double* out) {
-  Guard guard(*this);
   double length = 0.0;
   const bool ok = transfer_.contentLength(length);
   if (out != nullptr) *out = length;
@@ -140,15 +141,18 @@ unsigned http_request_helper::threadEntry(void* self) {
 
 void http_request_helper::run() noexcept {
   // params_ is not locked: no start is accepted while this worker runs.
-  bool transferred = false;
+  transfer_outcome outcome;
   try {
-    transferred = transfer_.perform(params_, this);
+    outcome.transferred = transfer_.perform(params_, this);
+    // Read before the request lock is taken, for the lock order above.
+    if (!outcome.transferred) outcome.code = transfer_.errorText(outcome.text);
+    outcome.statusRead = getResponseCode(&outcome.status);
   } catch (...) {
   }
   Guard guard(*this);
   bool success = false;
   try {
-    success = recordOutcome(transferred);
+    success = recordOutcome(outcome);
   } catch (...) {
     success = false;
   }
@@ -158,20 +162,17 @@ void http_request_helper::run() noexcept {
   }
 }
 
-bool http_request_helper::recordOutcome(bool transferred) {
+bool http_request_helper::recordOutcome(const transfer_outcome& outcome) {
   // A handler's own error explains the failure better than the libcurl code
   // its refusal caused.
   if (error_) return false;
-  if (!transferred) {
-    std::string text;
-    const int32_t code = transfer_.errorText(text);
-    setError(make_curl_error(code, ql::platform::ansiToWide(text.c_str())));
-    curl_code_ = code;
+  if (!outcome.transferred) {
+    setError(make_curl_error(outcome.code, ql::platform::ansiToWide(outcome.text.c_str())));
+    curl_code_ = outcome.code;
     return false;
   }
-  int32_t status = 0;
-  if (getResponseCode(&status) && status != 200 && status != 206) {
-    setError(make_status_error(status));
+  if (outcome.statusRead && outcome.status != 200 && outcome.status != 206) {
+    setError(make_status_error(outcome.status));
     return false;
   }
   return true;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "http/http_exception.h"
 #include "http/http_request_callback.h"
@@ -43,8 +44,10 @@ class http_request_helper : public http_lockable, public http_request_callback {
   // Records `error` in place of any earlier one; resets the libcurl code.
   void setError(std::unique_ptr<Exception> error);
   int32_t getCurlCode();
+  // The response head of the last run, under the transfer lock alone. Host
+  // threads ask only once the worker has finished; handlers ask on the worker.
   bool getResponseCode(int32_t* out);
-  bool getContentLength(double* out);
+  bool getContentLength(double* out);  // -1 when no length was announced
 
  protected:
   using Guard = std::lock_guard<SyncronizedObject>;
@@ -63,9 +66,17 @@ class http_request_helper : public http_lockable, public http_request_callback {
   virtual void onFinished(bool success);
 
  private:
+  struct transfer_outcome {
+    bool transferred = false;
+    int32_t code = 0;  // libcurl code and its description when not transferred
+    std::string text;
+    bool statusRead = false;
+    int32_t status = 0;
+  };
+
   static unsigned threadEntry(void* self);
   void run() noexcept;
-  bool recordOutcome(bool transferred);  // under the request lock
+  bool recordOutcome(const transfer_outcome& outcome);  // under the request lock
 
   // Shared so that a waiter keeps the handle alive while another thread reaps it.
   std::shared_ptr<ql::platform::Thread> thread_;
