@@ -4,6 +4,7 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -67,8 +68,11 @@ struct RecordingCallback : vela::http::http_request_callback {
   std::string body;
 
   bool isCancelled(http_transfer&, uintptr_t) override { return cancel.load(); }
-  bool provideData(http_transfer&, uintptr_t, void*, uint32_t, uint32_t& written) override {
-    written = 0;
+  std::string upload;  // handed out once by provideData
+  bool provideData(http_transfer&, uintptr_t, void* buffer, uint32_t size, uint32_t& written) override {
+    written = static_cast<uint32_t>(std::min<std::size_t>(size, upload.size()));
+    std::memcpy(buffer, upload.data(), written);
+    upload.erase(0, written);
     return true;
   }
   bool receiveInfo(http_transfer&, uintptr_t) override {
@@ -220,6 +224,29 @@ TEST(TransferOnTheWire, PostSendsBodyOnlyWhenNotEmpty) {
   EXPECT_EQ(requests[1].method, "GET");
   EXPECT_FALSE(requests[1].hasHeader("Content-Length"));
   EXPECT_EQ(requests[2].method, "HEAD");
+}
+
+TEST(TransferOnTheWire, UploadIsAChunkedPut) {
+  RawHttpServer server([](const HttpRequest&, Connection& c) {
+    c.send(httpResponse(200, "OK", ""));
+    c.close();  // the chunked body is not read
+  });
+  http_transfer transfer;
+  RecordingCallback callback;
+  callback.upload = "payload";
+  http_request_params params;
+  params.url = server.url("/put");
+  params.method = http_method::upload;
+  params.headers = {"X-Extra: 1"};
+  transfer.perform(params, &callback);  // the outcome depends on when the server hangs up
+  const HttpRequest request = server.requests().at(0);
+  EXPECT_EQ(request.method, "PUT");
+  const auto names = headerNames(request);
+  const auto extra = std::find(names.begin(), names.end(), "X-Extra");
+  ASSERT_NE(extra, names.end());
+  ASSERT_NE(extra + 1, names.end());
+  EXPECT_EQ(*(extra + 1), "Transfer-Encoding");
+  EXPECT_EQ(request.header("Transfer-Encoding"), "chunked");
 }
 
 TEST(TransferCallbacks, BodylessResponseReachesReceiveInfoOnce) {
