@@ -107,22 +107,28 @@ std::u16string widenBytes(const char* data, std::size_t length) {
   return out;
 }
 
-std::u16string toDecimalText(uint32_t value) {
-  char16_t digits[10];
+namespace {
+
+std::u16string decimal(uint32_t magnitude, bool negative) {
+  char16_t digits[11];
   std::size_t count = 0;
   do {
-    digits[count++] = static_cast<char16_t>(u'0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  std::u16string out;
-  while (count > 0) out += digits[--count];
+    digits[count++] = static_cast<char16_t>(u'0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (negative) digits[count++] = u'-';
+  std::u16string out(count, u'0');
+  for (std::size_t i = 0; i < count; ++i) out[i] = digits[count - 1 - i];
   return out;
 }
 
+}  // namespace
+
+std::u16string toDecimalText(uint32_t value) { return decimal(value, false); }
+
 std::u16string toDecimalText(int32_t value) {
-  if (value >= 0) return toDecimalText(static_cast<uint32_t>(value));
   // Negate in unsigned arithmetic so that INT32_MIN does not overflow.
-  return u"-" + toDecimalText(0u - static_cast<uint32_t>(value));
+  return value >= 0 ? decimal(static_cast<uint32_t>(value), false) : decimal(0u - static_cast<uint32_t>(value), true);
 }
 
 std::u16string asciiToWide(const char* text) {
