@@ -13,6 +13,7 @@ set(CMAKE_RC_COMPILER ${QUILLET_MINGW_TRIPLE}-windres)
 set(CMAKE_AR /usr/bin/${QUILLET_MINGW_TRIPLE}-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB /usr/bin/${QUILLET_MINGW_TRIPLE}-ranlib CACHE FILEPATH "")
 set(CMAKE_OBJDUMP /usr/bin/${QUILLET_MINGW_TRIPLE}-objdump CACHE FILEPATH "")
+set(CMAKE_DLLTOOL /usr/bin/${QUILLET_MINGW_TRIPLE}-dlltool CACHE FILEPATH "")
 
 # Try-compile projects do not see the cache; pass the prefix on to them.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUILLET_WIN32_PREFIX)

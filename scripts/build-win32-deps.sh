@@ -122,7 +122,10 @@ fi
 [ -n "$jansson_version" ] || { log "no jansson source package known to apt"; exit 1; }
 gcc_version=$(dpkg-query -W -f='${Version}' gcc-mingw-w64-i686-posix)
 gtest_version=$(dpkg-query -W -f='${Version}' googletest)
-recipe=$(cat "$0" "$TOOLCHAIN" | sha256sum | cut -c1-12)
+# The recipe is this script and the compiler choice of the toolchain file;
+# other toolchain settings do not change what gets built here.
+recipe=$({ cat "$0"; grep -E '^set\((QUILLET_MINGW_TRIPLE|CMAKE_SYSTEM_|CMAKE_C_COMPILER|CMAKE_CXX_COMPILER)' "$TOOLCHAIN"; } |
+  sha256sum | cut -c1-12)
 key=$(printf 'curl=%s jansson=%s gcc=%s gtest=%s recipe=%s' \
   "$curl_version" "$jansson_version" "$gcc_version" "$gtest_version" "$recipe" |
   sha256sum | cut -c1-16)

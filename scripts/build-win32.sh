@@ -25,9 +25,17 @@ done
 
 PREFIX=$("$ROOT/scripts/build-win32-deps.sh" "${DEPS_ARGS[@]}")
 
+# Results found in an older prefix are stale once the dependencies were rebuilt.
+stamp=$BUILD/.deps-prefix
+if [ "$(cat "$stamp" 2>/dev/null)" != "$PREFIX" ]; then
+  rm -rf "$BUILD/CMakeCache.txt" "$BUILD/CMakeFiles"
+  mkdir -p "$BUILD"
+  echo "$PREFIX" >"$stamp"
+fi
+
 cmake -S "$ROOT" -B "$BUILD" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
-  -DQUILLET_WIN32_PREFIX="$PREFIX" \
+  -DQUILLET_WIN32_PREFIX:PATH="$PREFIX" \
   -DCMAKE_BUILD_TYPE="$BUILD_TYPE" \
   -DCMAKE_RUNTIME_OUTPUT_DIRECTORY="$BUILD/bin" \
   -DQUILLET_CLI=OFF \

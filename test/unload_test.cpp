@@ -1,7 +1,11 @@
 // Unloading the library while requests still run, without QL_Cleanup: the
 // teardown must stop the workers, neither hang nor crash, and a fresh load
 // must work again.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,13 +20,27 @@ namespace {
 
 using namespace std::chrono_literals;
 
+#ifdef _WIN32
+struct Library {
+  HMODULE handle = ::LoadLibraryA(QUILLET_LIBRARY_PATH);
+  template <typename F>
+  F symbol(const char* name) {
+    return reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(handle, name)));
+  }
+  bool close() { return ::FreeLibrary(handle) != 0; }
+};
+std::string loadError() { return "LoadLibrary failed: " + std::to_string(::GetLastError()); }
+#else
 struct Library {
   void* handle = dlopen(QUILLET_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
   template <typename F>
   F symbol(const char* name) {
     return reinterpret_cast<F>(dlsym(handle, name));
   }
+  bool close() { return dlclose(handle) == 0; }
 };
+std::string loadError() { return dlerror(); }
+#endif
 
 TEST(Unload, WithRunningRequestsStopsTheirWorkersAndReturns) {
   std::atomic<int> stalledConnectionsEnded{0};
@@ -35,10 +53,10 @@ TEST(Unload, WithRunningRequestsStopsTheirWorkersAndReturns) {
   quillet_test::TempDir dir;
 
   Library library;
-  ASSERT_NE(library.handle, nullptr) << dlerror();
-  auto download = library.symbol<unsigned (*)(const char*, const QL_WCHAR*)>("QL_DownloadFile");
-  auto request = library.symbol<unsigned (*)(int, const char*, const char*)>("QL_Request");
-  auto progress = library.symbol<int (*)(unsigned, int*, int*)>("QL_RequestDownloadProgress");
+  ASSERT_NE(library.handle, nullptr) << loadError();
+  auto download = library.symbol<unsigned(QL_CALL*)(const char*, const QL_WCHAR*)>("QL_DownloadFile");
+  auto request = library.symbol<unsigned(QL_CALL*)(int, const char*, const char*)>("QL_Request");
+  auto progress = library.symbol<int(QL_CALL*)(unsigned, int*, int*)>("QL_RequestDownloadProgress");
   ASSERT_TRUE(download && request && progress);
 
   std::u16string target = quillet_test::widePath(dir.file("partial.bin"));
@@ -52,7 +70,7 @@ TEST(Unload, WithRunningRequestsStopsTheirWorkersAndReturns) {
   ASSERT_TRUE(server.waitForRequests(2, 5s));
 
   auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(dlclose(library.handle), 0);
+  EXPECT_TRUE(library.close());
   EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
   // Both workers were cancelled and joined: the server saw both clients go.
   for (int i = 0; i < 100 && stalledConnectionsEnded.load() < 2; ++i) std::this_thread::sleep_for(20ms);
@@ -61,10 +79,10 @@ TEST(Unload, WithRunningRequestsStopsTheirWorkersAndReturns) {
 
   // A fresh load starts from scratch and works.
   Library again;
-  ASSERT_NE(again.handle, nullptr) << dlerror();
-  auto pull = again.symbol<int (*)(QL_WCHAR*, unsigned, int*)>("QL_PullLogRecord");
-  auto initialize = again.symbol<void (*)()>("QL_Initialize");
-  auto cleanup = again.symbol<void (*)()>("QL_Cleanup");
+  ASSERT_NE(again.handle, nullptr) << loadError();
+  auto pull = again.symbol<int(QL_CALL*)(QL_WCHAR*, unsigned, int*)>("QL_PullLogRecord");
+  auto initialize = again.symbol<void(QL_CALL*)()>("QL_Initialize");
+  auto cleanup = again.symbol<void(QL_CALL*)()>("QL_Cleanup");
   initialize();
   QL_WCHAR buffer[64];
   int length = 0;
@@ -72,7 +90,7 @@ TEST(Unload, WithRunningRequestsStopsTheirWorkersAndReturns) {
   EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(buffer), static_cast<std::size_t>(length)),
             u"Http system initialized");
   cleanup();
-  EXPECT_EQ(dlclose(again.handle), 0);
+  EXPECT_TRUE(again.close());
 }
 
 }  // namespace
