@@ -77,9 +77,10 @@ int runPost(const Options& options, const std::string& url, const std::string* d
 }
 
 int runDownload(const Options& options, const std::string& url, const std::string& file) {
+  std::u16string path;
+  if (!toWidePath(file, path)) return fail("the file name " + file + " is not UTF-8");
   LogPrinter log(options.verbose);
   HttpSession session(log);
-  std::u16string path = toUtf16(file);
   unsigned id = QL_DownloadFile(url.c_str(), reinterpret_cast<const QL_WCHAR*>(path.c_str()));
   ProgressReporter progress(stderr, isTerminal(stderr), terminalWidth(stderr));
   int total = -1;

@@ -168,7 +168,10 @@ int runDemo(const Options& options) {
   step(2, "manifest: \"" + name + "\", " + size + " bytes at " + payloadPath);
 
   std::filesystem::path target = scratch.path / "payload.bin";
-  std::u16string target16 = toUtf16(target.u8string());
+  std::u16string target16, slow16;
+  if (!toWidePath(target.u8string(), target16) || !toWidePath((scratch.path / "slow.bin").u8string(), slow16)) {
+    return demoFailure(log, "the scratch folder's name is not UTF-8");
+  }
   step(3, "downloading to " + target.u8string());
   unsigned downloadId = QL_DownloadFile(server.url(payloadPath).c_str(), reinterpret_cast<const QL_WCHAR*>(target16.c_str()));
   ProgressReporter progress(stderr, isTerminal(stderr), terminalWidth(stderr));
@@ -204,8 +207,6 @@ int runDemo(const Options& options) {
   }
   step(5, "stats sent with id " + ulid);
 
-  std::filesystem::path slowTarget = scratch.path / "slow.bin";
-  std::u16string slow16 = toUtf16(slowTarget.u8string());
   unsigned slowId = QL_DownloadFile(server.url("/slow.bin").c_str(), reinterpret_cast<const QL_WCHAR*>(slow16.c_str()));
   for (int i = 0; i < 100; ++i) {
     int total = 0, downloaded = 0;

@@ -1,76 +1,16 @@
 #include "host.h"
 
+#include "util/text.h"
+
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
 namespace quillet_cli {
 
-std::u16string toUtf16(const std::string& text) {
-  std::u16string out;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  std::size_t i = 0;
-  while (i < text.size()) {
-    unsigned char lead = bytes[i];
-    std::size_t extra = 0;
-    char32_t cp = lead;
-    bool ok = true;
-    if (lead >= 0xF0 && lead <= 0xF4) {
-      extra = 3, cp = lead & 0x07u;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      extra = 2, cp = lead & 0x0Fu;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      extra = 1, cp = lead & 0x1Fu;
-    } else if (lead >= 0x80) {
-      ok = false;
-    }
-    for (std::size_t k = 1; ok && k <= extra; ++k) {
-      ok = i + k < text.size() && (bytes[i + k] & 0xC0) == 0x80;
-      if (ok) cp = (cp << 6) | (bytes[i + k] & 0x3Fu);
-    }
-    if (!ok || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      out += u'\uFFFD';
-      ++i;
-      continue;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(cp);
-    }
-    i += extra + 1;
-  }
-  return out;
-}
-
-std::string toUtf8(const std::u16string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t cp = text[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[++i] - 0xDC00);
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-  return out;
+bool toWidePath(const std::string& path, std::u16string& wide) {
+  wide = ql::utf8ToWide(path.data(), path.size());
+  return !wide.empty() || path.empty();
 }
 
 std::string unwiden(const QL_WCHAR* units, std::size_t count) {
@@ -86,7 +26,7 @@ std::vector<std::string> drainLog() {
     int length = 0;
     if (QL_PullLogRecord(reinterpret_cast<QL_WCHAR*>(&buffer[0]), static_cast<unsigned>(buffer.size()),
                          &length) == 1) {
-      records.push_back(toUtf8(buffer.substr(0, static_cast<std::size_t>(length))));
+      records.push_back(ql::wideToUtf8(buffer.substr(0, static_cast<std::size_t>(length))));
     } else if (length > 0) {
       buffer.resize(static_cast<std::size_t>(length));  // too small: grow and ask again
     } else {

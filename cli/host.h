@@ -12,10 +12,9 @@
 
 namespace quillet_cli {
 
-// UTF-8 to the 16-bit units the exports take (ill-formed bytes become U+FFFD).
-std::u16string toUtf16(const std::string& text);
-// UTF-16 log text to UTF-8 for the terminal.
-std::string toUtf8(const std::u16string& text);
+// A UTF-8 path as the 16-bit units QL_DownloadFile takes; false when the
+// bytes are not UTF-8.
+bool toWidePath(const std::string& path, std::u16string& wide);
 // The bytes behind byte-widened units: the low 8 bits of each unit.
 std::string unwiden(const QL_WCHAR* units, std::size_t count);
 

@@ -67,9 +67,16 @@ class Thread {
   using Entry = unsigned (*)(void* argument);
 
   Thread() noexcept = default;
-  ~Thread();  // releases the handle; a still running thread carries on
-  Thread(Thread&& other) noexcept;
-  Thread& operator=(Thread&& other) noexcept;
+  ~Thread() { close(); }  // releases the handle; a still running thread carries on
+  Thread(Thread&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+  Thread& operator=(Thread&& other) noexcept {
+    if (this != &other) {
+      close();
+      handle_ = other.handle_;
+      other.handle_ = nullptr;
+    }
+    return *this;
+  }
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
@@ -96,9 +103,16 @@ void failThreadCreation(bool fail);
 class File {
  public:
   File() noexcept = default;
-  ~File();
-  File(File&& other) noexcept;
-  File& operator=(File&& other) noexcept;
+  ~File() { close(); }
+  File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
+  File& operator=(File&& other) noexcept {
+    if (this != &other) {
+      close();
+      handle_ = other.handle_;
+      other.handle_ = kClosed;
+    }
+    return *this;
+  }
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 

@@ -77,18 +77,6 @@ namespace testing {
 void failThreadCreation(bool fail) { g_failThreadCreation.store(fail); }
 }  // namespace testing
 
-Thread::~Thread() { close(); }
-
-Thread::Thread(Thread&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    other.handle_ = nullptr;
-  }
-  return *this;
-}
 
 Thread Thread::start(Entry entry, void* argument) {
   Thread result;

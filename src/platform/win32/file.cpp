@@ -11,18 +11,6 @@ HANDLE handleOf(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
 }  // namespace
 
-File::~File() { close(); }
-
-File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    other.handle_ = kClosed;
-  }
-  return *this;
-}
 
 bool File::openExclusive(const std::u16string& path) {
   close();
