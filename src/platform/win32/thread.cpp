@@ -8,6 +8,10 @@
 #include "platform/platform.h"
 
 namespace ql::platform {
+namespace win32 {
+extern std::atomic<bool> g_moduleDetaching;  // module.cpp
+}  // namespace win32
+
 namespace {
 
 std::atomic<bool> g_failThreadCreation{false};
@@ -90,6 +94,9 @@ bool Thread::finished() const {
 
 void Thread::wait() const {
   if (handle_ == nullptr || isCurrent()) return;
+  // While the module detaches, the workers have all left its code, but one
+  // may still be exiting, which needs the loader lock this thread holds.
+  if (win32::g_moduleDetaching.load()) return;
   ::WaitForSingleObject(handleOf(handle_), INFINITE);
 }
 
