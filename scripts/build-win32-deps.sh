@@ -106,7 +106,7 @@ install_wine() {
 
 # --- toolchain -------------------------------------------------------------
 install_packages g++-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686 \
-  dpkg-dev cmake ninja-build pkg-config googletest file
+  dpkg-dev cmake ninja-build pkg-config googletest
 [ "$WITH_WINE" = 1 ] && install_wine
 
 enable_deb_src
