@@ -105,7 +105,7 @@ install_wine() {
 }
 
 # --- toolchain -------------------------------------------------------------
-install_packages g++-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686 \
+install_packages g++-mingw-w64-i686-posix binutils-mingw-w64-i686 \
   dpkg-dev cmake ninja-build pkg-config googletest
 [ "$WITH_WINE" = 1 ] && install_wine
 

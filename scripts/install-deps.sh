@@ -10,6 +10,9 @@ packages=(
   libcpp-httplib-dev libssl-dev openssl
   libcli11-dev
   g++-mingw-w64-i686-posix
+  # The Windows build (scripts/build-win32*.sh): sources via apt-get source,
+  # Ninja, and 32-bit Wine for its tests.
+  dpkg-dev ninja-build wine wine32:i386
   tmux
 )
 
@@ -30,5 +33,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 export DEBIAN_FRONTEND=noninteractive
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
 apt-get update -q
 apt-get install -y -q --no-install-recommends "${missing[@]}"
