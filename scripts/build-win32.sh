@@ -23,7 +23,8 @@ for arg in "$@"; do
   esac
 done
 
-PREFIX=$("$ROOT/scripts/build-win32-deps.sh" "${DEPS_ARGS[@]}")
+PREFIX=$("$ROOT/scripts/build-win32-deps.sh" "${DEPS_ARGS[@]}" | tail -n 1)
+[ -f "$PREFIX/.complete" ] || { echo "build-win32: no dependency prefix" >&2; exit 1; }
 
 # Results found in an older prefix are stale once the dependencies were rebuilt.
 stamp=$BUILD/.deps-prefix
