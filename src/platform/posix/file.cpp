@@ -24,7 +24,6 @@ void setOpenError(int error) {
 
 }  // namespace
 
-
 bool File::openExclusive(const std::u16string& path) {
   close();
   std::string name;

@@ -77,7 +77,6 @@ namespace testing {
 void failThreadCreation(bool fail) { g_failThreadCreation.store(fail); }
 }  // namespace testing
 
-
 Thread Thread::start(Entry entry, void* argument) {
   Thread result;
   if (entry == nullptr) {

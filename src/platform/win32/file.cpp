@@ -11,7 +11,6 @@ HANDLE handleOf(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
 }  // namespace
 
-
 bool File::openExclusive(const std::u16string& path) {
   close();
   // A NUL inside the path would silently name another file.
