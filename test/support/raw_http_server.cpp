@@ -1,5 +1,7 @@
 #include "support/raw_http_server.h"
 
+#include <gtest/gtest.h>
+
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX
@@ -115,6 +117,19 @@ uint64_t patternBlock(uint64_t block, uint32_t seed) {
 }
 
 }  // namespace
+
+std::vector<std::string> HttpRequest::headerNames() const {
+  std::vector<std::string> names;
+  for (const auto& entry : headers) names.push_back(entry.first);
+  return names;
+}
+
+void expectFixedHeaders(const HttpRequest& request) {
+  EXPECT_EQ(request.header("User-Agent"), "zep::setup/22.04.01.0365");
+  EXPECT_EQ(request.header("Content-Type"), "application/xml;charset=UTF-8");
+  EXPECT_EQ(request.header("Accept"), "text/html, text/xml, text/*, */*");
+  EXPECT_EQ(request.header("Connection"), "Keep-Alive");
+}
 
 std::string HttpRequest::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {

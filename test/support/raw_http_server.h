@@ -29,7 +29,13 @@ struct HttpRequest {
   // Value of the first header with this name (case-insensitive), empty if none.
   std::string header(std::string_view name) const;
   bool hasHeader(std::string_view name) const;
+  // Header names in the order sent.
+  std::vector<std::string> headerNames() const;
 };
+
+// The three fixed header lines and the User-Agent that every request of the
+// library carries (checked with EXPECT_, so all differences are reported).
+void expectFixedHeaders(const HttpRequest& request);
 
 class RawHttpServer;
 
