@@ -126,6 +126,8 @@ JsonNode JsonNode::get(const std::string& key) const {
   return share(member);
 }
 
+bool JsonNode::isObject() const noexcept { return value_ != nullptr && json_is_object(value_); }
+
 JsonMemberMap JsonNode::asMap() const {
   if (value_ == nullptr || !json_is_object(value_)) throw Errors::BadCast("");
   JsonMemberMap members;

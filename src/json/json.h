@@ -51,6 +51,7 @@ class JsonNode {
   std::string asString() const;
 
   bool empty() const noexcept { return value_ == nullptr; }
+  bool isObject() const noexcept;
   json_t* value() const noexcept { return value_; }
 
  private:

@@ -11,7 +11,6 @@
 #include "quillet/quillet.h"
 #include "util/text.h"
 
-using Common::JSON::JsonMemberMap;
 using Common::JSON::JsonNode;
 
 extern "C" {
@@ -21,15 +20,13 @@ QL_API int QL_CALL QL_ParseJSON(const char* text) {
     // Taken first: a text that fails still uses up its id.
     const uint32_t id = ql::jsonDocuments().issueId();
     try {
-      std::shared_ptr<JsonNode> document;
-      {
-        JsonMemberMap members;
-        {
-          const JsonNode root = JsonNode::load(text);
-          members = root.asMap();  // an array at the top level stops here
-        }
-        document = std::make_shared<JsonNode>(members);
-      }
+      JsonNode root = JsonNode::load(text);
+      if (!root.isObject()) return 0;  // an array at the top level is no document
+      // The parsed object becomes the document as it is: a copy built from its
+      // members would hold the same keys and share the same values, since the
+      // parser already keeps only the last of duplicated keys and refuses keys
+      // with NUL bytes or invalid UTF-8.
+      auto document = std::make_shared<JsonNode>(std::move(root));
       // Every reference this thread took is given back before the document
       // is published: once stored, another thread may free its values.
       ql::jsonDocuments().insert(id, std::move(document));
