@@ -1,12 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <string>
 #include <thread>
 #include <mutex>
+#include <vector>
 
 #include "platform/platform.h"
 #include "quillet/quillet.h"
 #include "util/ulid.h"
+
+#ifndef _WIN32
+#include "support/process.h"
+#endif
 
 namespace {
 
@@ -75,6 +81,37 @@ TEST(UlidGeneration, ThreadsInTheSameSecondNeverCollide) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(randomParts.size(), static_cast<std::size_t>(kThreads * kPerThread));
 }
+
+std::vector<std::string> randomParts(std::size_t count) {
+  std::vector<std::string> parts;
+  for (std::size_t i = 0; i < count; ++i) parts.push_back(ql::generateUlid().substr(10));
+  return parts;
+}
+
+TEST(UlidGeneration, OneThreadNeverRepeatsAcrossBlocks) {
+  // A fresh thread, and enough parts to draw several blocks.
+  std::vector<std::string> parts;
+  std::thread([&] { parts = randomParts(3 * ql::kUlidRandomBlockBytes / 10 + 1); }).join();
+  EXPECT_EQ(std::set<std::string>(parts.begin(), parts.end()).size(), parts.size());
+}
+
+#ifndef _WIN32
+TEST(UlidGeneration, AForkedChildNeverHandsOutItsParentsBytes) {
+  ql::generateUlid();  // this thread now holds random bytes not yet handed out
+  auto child = quillet_test::runInForkedChild([] {
+    std::string joined;
+    for (const auto& part : randomParts(3)) joined += part;
+    return joined;
+  });
+  std::vector<std::string> parent = randomParts(3);
+  ASSERT_TRUE(child.has_value());
+  ASSERT_EQ(child->size(), 3 * 16u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    std::string fromChild = child->substr(16 * i, 16);
+    for (const auto& fromParent : parent) EXPECT_NE(fromChild, fromParent) << "child part " << i;
+  }
+}
+#endif
 
 TEST(UlidExport, WritesExactlyTwentySixUnits) {
   std::u16string buffer(30, u'#');

@@ -46,6 +46,11 @@ uint32_t threadId();
 // Fills the buffer from the operating system's entropy source.
 bool fillRandom(void* buffer, std::size_t size);
 
+// Changes in the child each time the process forks, so that a cache of
+// random bytes can tell it was copied into a child and must not hand them out
+// a second time. Constant on Windows, which has no fork.
+uint32_t forkGeneration();
+
 // Re-entrant lock; satisfies BasicLockable, so std::lock_guard works with it.
 class RecursiveLock {
  public:

@@ -3,22 +3,30 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace ql {
 
 using UlidBytes = std::array<uint8_t, 16>;
+using UlidText = std::array<char, 26>;
 
 // The 16-byte value: the low 48 bits of `seconds` (most significant byte
 // first), then the ten random bytes.
 UlidBytes makeUlidBytes(int64_t seconds, const std::array<uint8_t, 10>& random);
 
 // The standard 26-character text form of a 16-byte value.
+UlidText ulidText(const UlidBytes& value);
 std::string encodeUlid(const UlidBytes& value);
 
 // A new ULID for the current time, its random part from the system's
 // entropy source.
+UlidText newUlidText();
 std::string generateUlid();
+
+// Random bytes are drawn from the system a block at a time and handed out per
+// thread; a byte is handed out once only, also across a fork.
+constexpr std::size_t kUlidRandomBlockBytes = 4096;
 
 }  // namespace ql

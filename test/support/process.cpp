@@ -1,6 +1,7 @@
 #include "support/process.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -31,6 +32,44 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
   if (status != -1 && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   result.out = readFile(scratch.file("out"));
   result.err = readFile(scratch.file("err"));
+  return result;
+}
+
+std::optional<std::string> runInForkedChild(const std::function<std::string()>& work) {
+  int pipeEnds[2];
+  if (::pipe(pipeEnds) != 0) return std::nullopt;
+  const pid_t child = ::fork();
+  if (child < 0) {
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+    return std::nullopt;
+  }
+  if (child == 0) {
+    // No return into the test framework and no exit handlers: the child
+    // shares them with its parent.
+    ::close(pipeEnds[0]);
+    int status = 1;
+    try {
+      const std::string result = work();
+      std::size_t sent = 0;
+      while (sent < result.size()) {
+        const ssize_t count = ::write(pipeEnds[1], result.data() + sent, result.size() - sent);
+        if (count <= 0) break;
+        sent += static_cast<std::size_t>(count);
+      }
+      if (sent == result.size()) status = 0;
+    } catch (...) {
+    }
+    ::_exit(status);
+  }
+  ::close(pipeEnds[1]);
+  std::string result;
+  char chunk[4096];
+  ssize_t count;
+  while ((count = ::read(pipeEnds[0], chunk, sizeof chunk)) > 0) result.append(chunk, static_cast<std::size_t>(count));
+  ::close(pipeEnds[0]);
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
   return result;
 }
 

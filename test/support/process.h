@@ -1,6 +1,8 @@
 // Running a program to its end and collecting what it printed.
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,5 +17,9 @@ struct ProcessResult {
 // Runs `program` with `arguments`, feeding `input` to its standard input.
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
                          const std::string& input = {});
+
+// Forks this process and runs `work` in the child; returns what the child's
+// `work` returned, or nullopt when the child did not end cleanly.
+std::optional<std::string> runInForkedChild(const std::function<std::string()>& work);
 
 }  // namespace quillet_test

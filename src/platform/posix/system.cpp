@@ -1,8 +1,10 @@
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 
@@ -44,6 +46,10 @@ bool readUrandom(unsigned char* bytes, std::size_t size) {
   ::close(descriptor);
   return true;
 }
+
+std::atomic<uint32_t> g_forkGeneration{0};
+
+void countFork() { g_forkGeneration.fetch_add(1, std::memory_order_relaxed); }
 
 }  // namespace
 
@@ -101,6 +107,15 @@ bool fillRandom(void* buffer, std::size_t size) {
     filled += static_cast<std::size_t>(count);
   }
   return true;
+}
+
+// The handler is registered before the first caller can cache anything, so
+// every later fork is counted. Should registration fail, the process id
+// stands in: slower, but a child still never matches its parent.
+uint32_t forkGeneration() {
+  static const bool counted = ::pthread_atfork(nullptr, nullptr, &countFork) == 0;
+  if (!counted) return processId();
+  return g_forkGeneration.load(std::memory_order_relaxed);
 }
 
 }  // namespace ql::platform

@@ -58,4 +58,6 @@ bool fillRandom(void* buffer, std::size_t size) {
   return true;
 }
 
+uint32_t forkGeneration() { return 0; }
+
 }  // namespace ql::platform
