@@ -79,6 +79,7 @@ PairFigures alternate(int pairs, const Timed& a, const Timed& b) {
 }
 
 QL_REQUEST_INFO waitForEnd(unsigned id, std::chrono::microseconds interval) {
+  const auto limit = Clock::now() + std::chrono::minutes(10);
   QL_REQUEST_INFO info{};
   for (;;) {
     if (QL_RequestInfo(id, &info) == 0) {
@@ -86,6 +87,9 @@ QL_REQUEST_INFO waitForEnd(unsigned id, std::chrono::microseconds interval) {
     }
     if (info.state != QL_STATE_RUNNING) {
       return info;
+    }
+    if (Clock::now() > limit) {
+      throw std::runtime_error(format("request %u still runs after ten minutes", id));
     }
     std::this_thread::sleep_for(interval);
   }

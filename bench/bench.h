@@ -61,7 +61,8 @@ PairFigures alternate(int pairs, const Timed& a, const Timed& b);
 double median(std::vector<double> values);
 
 // Polls QL_RequestInfo every `interval` until the request is no longer
-// running, and returns what the last call saw. Throws when the id is unknown.
+// running, and returns what the last call saw. Throws when the id is unknown
+// or the request still runs after ten minutes.
 QL_REQUEST_INFO waitForEnd(unsigned id, std::chrono::microseconds interval = std::chrono::milliseconds(1));
 
 // Threads of this process, from /proc/self/task.

@@ -32,8 +32,10 @@ int main(int argc, char** argv) {
       ids.push_back(QL_DownloadFile(options.text("url").c_str(), path.c_str()));
     }
     const double started = bench::secondsSince(start);
+    // Whatever still runs after the limit counts as failed.
+    const auto limit = start + std::chrono::minutes(5);
     int peakRunning = 0;
-    for (int running = count; running > 0;) {
+    for (int running = count; running > 0 && bench::Clock::now() < limit;) {
       running = 0;
       for (const unsigned id : ids) {
         QL_REQUEST_INFO info{};

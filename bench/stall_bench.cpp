@@ -75,13 +75,13 @@ void cleanupTarget(int transfers, const std::string& dir) {
   // An id the library never issued: its look-up still needs the request table.
   const unsigned unrelated = last + 1000;
   std::atomic<bool> stop{false};
-  std::vector<double> latencies;
+  std::vector<std::pair<bench::Clock::time_point, double>> calls;  // start, seconds
   std::thread probe([&] {
     while (!stop) {
       QL_REQUEST_INFO info{};
       const auto start = bench::Clock::now();
       QL_RequestInfo(unrelated, &info);
-      latencies.push_back(bench::secondsSince(start));
+      calls.emplace_back(start, bench::secondsSince(start));
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   });
@@ -92,11 +92,19 @@ void cleanupTarget(int transfers, const std::string& dir) {
   stop = true;
   probe.join();
   bench::drainLog();
-  const double worst = *std::max_element(latencies.begin(), latencies.end());
+  // The anchor: the same calls before QL_Cleanup began.
+  std::vector<double> before;
+  double worst = 0;
+  for (const auto& [callStart, callSeconds] : calls) {
+    if (callStart < start) {
+      before.push_back(callSeconds);
+    }
+    worst = std::max(worst, callSeconds);
+  }
   bench::report(bench::format("cleanup with %d stalled transfers", transfers),
                 bench::format("QL_Cleanup %.3f s, worst concurrent QL_RequestInfo %.1f ms (%zu calls)", seconds,
-                              worst * 1000, latencies.size()),
-                bench::format("median QL_RequestInfo %.3f ms", bench::median(latencies) * 1000),
+                              worst * 1000, calls.size()),
+                bench::format("median QL_RequestInfo before QL_Cleanup %.3f ms", bench::median(before) * 1000),
                 "<= 1.0 s and <= 50 ms", seconds <= 1.0 && worst <= 0.05);
 }
 

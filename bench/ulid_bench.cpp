@@ -47,11 +47,15 @@ class Reporter : public benchmark::ConsoleReporter {
     for (const Run& run : runs) {
       if (run.aggregate_name == "median") {
         perSecond[run.run_name.function_name] = run.counters.at("items_per_second");
+        perCpuSecond[run.run_name.function_name] =
+            benchmark::GetTimeUnitMultiplier(run.time_unit) / run.GetAdjustedCPUTime();
       }
     }
     ConsoleReporter::ReportRuns(runs);
   }
   std::map<std::string, double> perSecond;
+  // The same from CPU time: what a busy machine's wall clock hides.
+  std::map<std::string, double> perCpuSecond;
 };
 
 }  // namespace
@@ -63,7 +67,9 @@ int main(int argc, char** argv) {
   reporter.SetErrorStream(&std::cerr);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const double calls = reporter.perSecond["GenerateULID"];
-  bench::report("ULIDs", bench::format("%.2f M QL_GenerateULID calls/s on one thread", calls / 1e6),
+  bench::report("ULIDs",
+                bench::format("%.2f M QL_GenerateULID calls/s on one thread (%.2f M/s of CPU time)", calls / 1e6,
+                              reporter.perCpuSecond["GenerateULID"] / 1e6),
                 bench::format("copying 26 precomputed units %.1f M/s", reporter.perSecond["CopyPrecomputed"] / 1e6),
                 ">= 10 M/s", calls >= 10e6);
   benchmark::Shutdown();
