@@ -14,6 +14,9 @@ packages=(
   # Ninja, and 32-bit Wine for its tests.
   dpkg-dev ninja-build wine wine32:i386
   tmux
+  # The benchmarks (scripts/bench.sh): a real loopback server for the large
+  # files, the curl command line to compare with, and Google Benchmark.
+  nginx-light curl libbenchmark-dev
 )
 
 missing=()

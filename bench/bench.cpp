@@ -1,0 +1,129 @@
+#include "bench.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <thread>
+
+namespace bench {
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string format(const char* pattern, ...) {
+  va_list args;
+  va_start(args, pattern);
+  va_list copy;
+  va_copy(copy, args);
+  const int length = std::vsnprintf(nullptr, 0, pattern, copy);
+  va_end(copy);
+  std::string text(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), pattern, args);
+  va_end(args);
+  text.pop_back();
+  return text;
+}
+
+Options::Options(int argc, char** argv, const std::map<std::string, std::string>& defaults)
+    : values_(defaults) {
+  for (int i = 1; i < argc; i += 2) {
+    const std::string name = argv[i];
+    if (name.rfind("--", 0) != 0 || i + 1 >= argc || values_.count(name.substr(2)) == 0) {
+      throw std::runtime_error("bad argument " + name);
+    }
+    values_[name.substr(2)] = argv[i + 1];
+  }
+}
+
+std::string Options::text(const std::string& name) const {
+  return values_.at(name);
+}
+
+long long Options::number(const std::string& name) const {
+  return std::stoll(values_.at(name));
+}
+
+double median(std::vector<double> values) {
+  if (values.empty()) {
+    return 0;
+  }
+  std::sort(values.begin(), values.end());
+  const std::size_t middle = values.size() / 2;
+  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+PairFigures alternate(int pairs, const Timed& a, const Timed& b) {
+  std::vector<double> ratios;
+  std::vector<double> as;
+  std::vector<double> bs;
+  for (int pair = 0; pair < pairs; ++pair) {
+    double timeA = 0;
+    double timeB = 0;
+    if (pair % 2 == 0) {
+      timeA = a();
+      timeB = b();
+    } else {
+      timeB = b();
+      timeA = a();
+    }
+    std::cerr << format("  pair %d: %.4f s / %.4f s = %.3f\n", pair + 1, timeA, timeB, timeA / timeB);
+    ratios.push_back(timeA / timeB);
+    as.push_back(timeA);
+    bs.push_back(timeB);
+  }
+  const auto [low, high] = std::minmax_element(ratios.begin(), ratios.end());
+  return {median(ratios), median(as), median(bs), *low, *high, pairs};
+}
+
+QL_REQUEST_INFO waitForEnd(unsigned id, std::chrono::microseconds interval) {
+  const auto limit = Clock::now() + std::chrono::minutes(10);
+  QL_REQUEST_INFO info{};
+  for (;;) {
+    if (QL_RequestInfo(id, &info) == 0) {
+      throw std::runtime_error(format("request %u not found", id));
+    }
+    if (info.state != QL_STATE_RUNNING) {
+      return info;
+    }
+    if (Clock::now() > limit) {
+      throw std::runtime_error(format("request %u still runs after ten minutes", id));
+    }
+    std::this_thread::sleep_for(interval);
+  }
+}
+
+int threadCount() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    ++count;
+  }
+  return count;
+}
+
+void drainLog() {
+  QL_WCHAR buffer[4096];
+  int length = 0;
+  while (QL_PullLogRecord(buffer, sizeof buffer / sizeof buffer[0], &length) != 0) {
+  }
+}
+
+void report(const std::string& name, const std::string& figure, const std::string& anchor,
+            const std::string& goal, bool met) {
+  std::cout << name << ": " << figure << " (anchor " << anchor << ") goal " << goal << " \u2014 "
+            << (met ? "met" : "NOT met") << std::endl;
+}
+
+int run(const std::string& name, const std::string& goal, const std::function<void()>& body) {
+  try {
+    body();
+    return 0;
+  } catch (const std::exception& error) {
+    report(name, std::string("failed: ") + error.what(), "not measured", goal, false);
+    return 1;
+  }
+}
+
+}  // namespace bench

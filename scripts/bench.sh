@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# Runs every benchmark in bench/ against a loopback nginx that serves test
+# files from tmpfs, then prints one line per target:
+#   name: figure (anchor X) goal G — met|NOT met
+# Exits 1 when a target is not met or a benchmark could not run.
+#
+# Usage: bash scripts/bench.sh [--pairs N] [--download-pairs N] [--clients N] [--only NAME]...
+#   --pairs           pairs for the in-memory body and JSON ratios (default 7)
+#   --download-pairs  pairs for the download ratio (default 15)
+#   --clients         simultaneous downloads in the scale target (default 1000)
+#   --only            run only this benchmark: ulid, json, body, download, scale
+#                     or stall (cancel and cleanup); may be given more than once
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+pairs=7
+download_pairs=15
+clients=1000
+only=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --pairs) pairs=$2; shift 2 ;;
+    --download-pairs) download_pairs=$2; shift 2 ;;
+    --clients) clients=$2; shift 2 ;;
+    --only) only+=("$2"); shift 2 ;;
+    *) sed -n '2,13p' "$0" >&2; exit 2 ;;
+  esac
+done
+
+bash "$root/scripts/install-deps.sh"
+build=$root/build/bench
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUILLET_BENCH=ON \
+  -DQUILLET_TESTS=OFF -DQUILLET_CLI=OFF >/dev/null
+cmake --build "$build" -j2 >/dev/null
+bin=$build/bench
+
+work=$(mktemp -d /dev/shm/quillet-bench.XXXXXX)
+nginx_pid=
+stop() {
+  if [ -n "$nginx_pid" ]; then
+    kill "$nginx_pid" 2>/dev/null || true
+    wait "$nginx_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap stop EXIT
+trap 'exit 130' INT TERM
+
+# nginx's workers may run as an unprivileged user: they must read www/.
+chmod 755 "$work"
+mkdir -p "$work/www" "$work/out" "$work/temp"
+# Pseudo-random bytes (every byte value, so the widening is checked too),
+# made fast enough for a gigabyte and different in every file.
+make_file() {
+  { openssl enc -aes-128-ctr -pass "pass:$1" -nosalt -pbkdf2 </dev/zero 2>/dev/null || true; } |
+    head -c "$1" >"$work/www/$1.bin"
+}
+echo "bench: making test files in $work" >&2
+for size in 1M 100M 512M 1G; do
+  make_file "$size"
+done
+chmod 644 "$work"/www/*
+
+# nginx in the foreground on 127.0.0.1; a taken port means another try.
+for attempt in 1 2 3 4 5 6 7 8 9 10; do
+  port=$((20000 + RANDOM % 12000))
+  cat >"$work/nginx.conf" <<EOF
+worker_processes 1;
+worker_rlimit_nofile 16384;
+pid $work/nginx.pid;
+error_log $work/error.log warn;
+events { worker_connections 8192; }
+http {
+  access_log off;
+  client_body_temp_path $work/temp/body;
+  proxy_temp_path $work/temp/proxy;
+  fastcgi_temp_path $work/temp/fastcgi;
+  uwsgi_temp_path $work/temp/uwsgi;
+  scgi_temp_path $work/temp/scgi;
+  default_type application/octet-stream;
+  sendfile on;
+  server {
+    listen 127.0.0.1:$port;
+    root $work/www;
+    # Slow enough that the scale target's downloads all run at the same time.
+    location /slow/ {
+      alias $work/www/;
+      limit_rate 200k;
+    }
+  }
+}
+EOF
+  nginx -p "$work" -e "$work/error.log" -c "$work/nginx.conf" -g 'daemon off;' &
+  nginx_pid=$!
+  for _ in $(seq 50); do
+    if curl -sf -o /dev/null "http://127.0.0.1:$port/1M.bin" || ! kill -0 "$nginx_pid" 2>/dev/null; then
+      break
+    fi
+    sleep 0.1
+  done
+  if kill -0 "$nginx_pid" 2>/dev/null && curl -sf -o /dev/null "http://127.0.0.1:$port/1M.bin"; then
+    break
+  fi
+  kill "$nginx_pid" 2>/dev/null || true
+  wait "$nginx_pid" 2>/dev/null || true
+  nginx_pid=
+done
+if [ -z "$nginx_pid" ]; then
+  echo "bench: nginx did not start:" >&2
+  cat "$work/error.log" >&2
+  exit 1
+fi
+url=http://127.0.0.1:$port
+echo "bench: nginx (pid $nginx_pid) serves $url" >&2
+
+status=0
+summary=$work/summary
+run() {
+  if [ ${#only[@]} -gt 0 ] && [[ " ${only[*]} " != *" $1 "* ]]; then
+    return
+  fi
+  echo "bench: $1" >&2
+  "$bin/quillet_bench_$1" "${@:2}" | tee -a "$summary" || status=1
+}
+run ulid
+run json --pairs "$pairs"
+run body --url "$url/100M.bin" --file "$work/www/100M.bin" \
+  --big-url "$url/512M.bin" --big-file "$work/www/512M.bin" --pairs "$pairs"
+run download --url "$url/1G.bin" --size $((1 << 30)) --dir "$work/out" --pairs "$download_pairs"
+run scale --url "$url/slow/1M.bin" --size $((1 << 20)) --dir "$work/out" --count "$clients"
+run stall --dir "$work/out"
+
+echo
+echo "bench: summary"
+touch "$summary"
+cat "$summary"
+if grep -q 'NOT met' "$summary"; then
+  status=1
+fi
+exit "$status"
