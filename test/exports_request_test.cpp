@@ -3,6 +3,7 @@
 // only through the public header.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -403,6 +404,36 @@ TEST(RequestDataExport, EmptyBody) {
   int size = 5;
   EXPECT_EQ(QL_RequestData(id, nullptr, &size), 1);
   EXPECT_EQ(size, 0);
+}
+
+// Large enough that a buffer growing by a fixed step runs into the 30 s limit.
+TEST(RequestDataExport, LargeBodyArrivesWhole) {
+  const uint64_t size = 64ull * 1024 * 1024;
+  RawHttpServer server([size](const HttpRequest&, Connection& c) {
+    c.send(httpHead(200, "OK", static_cast<int64_t>(size)));
+    c.sendPattern(0, size, 13);
+  });
+  const unsigned id = QL_Request(0, server.url().c_str(), nullptr);
+  const QL_REQUEST_INFO info = waitFinished(id, 60s);
+  ASSERT_EQ(info.state, QL_STATE_DONE) << "libcurl code " << info.curlCode;
+  EXPECT_EQ(info.contentLength, static_cast<int>(size));
+
+  int length = 0;
+  ASSERT_EQ(QL_RequestData(id, nullptr, &length), 1);
+  ASSERT_EQ(length, static_cast<int>(size));
+  std::vector<QL_WCHAR> units(size);
+  ASSERT_EQ(QL_RequestData(id, units.data(), &length), 1);
+  // Compared slice by slice, each byte sign-extended to its unit.
+  const std::size_t slice = 1 << 20;
+  std::vector<QL_WCHAR> expected(slice);
+  for (std::size_t offset = 0; offset < size; offset += slice) {
+    const std::string bytes = patternBytes(offset, slice, 13);
+    std::transform(bytes.begin(), bytes.end(), expected.begin(),
+                   [](char byte) { return static_cast<QL_WCHAR>(static_cast<int16_t>(static_cast<signed char>(byte))); });
+    const auto first = units.begin() + static_cast<std::ptrdiff_t>(offset);
+    const auto difference = std::mismatch(expected.begin(), expected.end(), first).first;
+    ASSERT_TRUE(difference == expected.end()) << "first wrong unit: " << offset + (difference - expected.begin());
+  }
 }
 
 // ---------------------------------------------------------------------------
