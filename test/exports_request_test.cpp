@@ -3,6 +3,7 @@
 // only through the public header.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -403,6 +404,31 @@ TEST(RequestDataExport, EmptyBody) {
   int size = 5;
   EXPECT_EQ(QL_RequestData(id, nullptr, &size), 1);
   EXPECT_EQ(size, 0);
+}
+
+// Large enough that a buffer growing by a fixed step runs into the 30 s limit.
+TEST(RequestDataExport, LargeBodyArrivesWhole) {
+  // Made before the request starts: only the transfer counts against its limit.
+  const std::string body = patternBytes(0, 64 * 1024 * 1024, 13);
+  RawHttpServer server([&body](const HttpRequest&, Connection& c) {
+    c.send(httpHead(200, "OK", static_cast<int64_t>(body.size())));
+    c.send(body);
+  });
+  const unsigned id = QL_Request(0, server.url().c_str(), nullptr);
+  const QL_REQUEST_INFO info = waitFinished(id, 60s);
+  ASSERT_EQ(info.state, QL_STATE_DONE) << "libcurl code " << info.curlCode;
+  EXPECT_EQ(info.contentLength, static_cast<int>(body.size()));
+
+  int length = 0;
+  ASSERT_EQ(QL_RequestData(id, nullptr, &length), 1);
+  ASSERT_EQ(length, static_cast<int>(body.size()));
+  std::vector<QL_WCHAR> units(body.size());
+  ASSERT_EQ(QL_RequestData(id, units.data(), &length), 1);
+  // Each byte sign-extended to its unit.
+  const auto difference = std::mismatch(body.begin(), body.end(), units.begin(), [](char byte, QL_WCHAR unit) {
+    return unit == static_cast<QL_WCHAR>(static_cast<int16_t>(static_cast<signed char>(byte)));
+  });
+  EXPECT_TRUE(difference.first == body.end()) << "first wrong unit: " << difference.first - body.begin();
 }
 
 // ---------------------------------------------------------------------------

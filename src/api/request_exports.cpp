@@ -3,7 +3,6 @@
 // for the map operations; the work on a request happens through a shared
 // pointer copied out of the table.
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <string>
 
@@ -158,11 +157,8 @@ QL_API int QL_CALL QL_RequestData(unsigned int id, QL_WCHAR* buffer, int* size) 
     }
     // A negative count would be read as some 4 GiB: refuse it.
     if (*size < 0) return 0;
-    const auto count = static_cast<uint32_t>(*size);
-    std::string bytes(count, '\0');
-    data->readData(bytes.data(), count);
-    const std::u16string units = ql::widenBytes(bytes);
-    std::memcpy(buffer, units.data(), units.size() * sizeof(char16_t));
+    // Widened straight into the host's buffer; units past the body are 0.
+    data->readWidened(reinterpret_cast<char16_t*>(buffer), static_cast<uint32_t>(*size));
     return 1;
   });
 }

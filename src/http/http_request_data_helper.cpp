@@ -1,10 +1,19 @@
 #include "http/http_request_data_helper.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
 
+#include "util/text.h"
+
 namespace vela::http {
+namespace {
+
+// The host reads the body length as a signed 32-bit count.
+constexpr uint64_t kLargestBody = static_cast<uint64_t>(std::numeric_limits<int32_t>::max());
+
+}  // namespace
 
 http_request_data_helper::~http_request_data_helper() {
   stopWorker();  // the worker may still be appending to the buffer
@@ -36,25 +45,42 @@ bool http_request_data_helper::Start(const char* url, http_method method, const 
   {
     Guard guard(*this);
     size_ = 0;
-    if (capacity_ < kSpareBytes) reallocate(kSpareBytes);
+    if (capacity_ < kSpareBytes) {
+      if (!reserve(kSpareBytes)) throw std::bad_alloc();
+      capacity_ = kSpareBytes;
+    }
     params = makeParams(url, method, body);
   }
   return startThread(params);
 }
 
-void http_request_data_helper::reallocate(uint32_t capacity) {
-  auto larger = std::make_unique<unsigned char[]>(capacity);
-  if (size_ != 0) std::memcpy(larger.get(), body_.get(), size_);
-  body_ = std::move(larger);
-  capacity_ = capacity;
+// realloc rather than a fresh block and a copy: it may extend the block in
+// place (large blocks are remapped, not copied), and it leaves the new bytes
+// uninitialised, as they are about to be overwritten anyway.
+bool http_request_data_helper::reserve(uint32_t capacity) noexcept {
+  if (capacity <= allocated_) return true;
+  void* grown = std::realloc(body_.get(), capacity);
+  if (grown == nullptr) return false;  // the old block and its contents stay
+  body_.release();
+  body_.reset(static_cast<unsigned char*>(grown));
+  allocated_ = capacity;
+  return true;
 }
 
 bool http_request_data_helper::onReceiveData(const void* data, uint32_t size) {
   if (data == nullptr || size == 0) return true;
   const uint64_t needed = static_cast<uint64_t>(size_) + size;
-  // The host reads the body length as a signed 32-bit count.
-  if (needed + kSpareBytes > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) return false;
-  if (needed >= capacity_) reallocate(static_cast<uint32_t>(needed + kSpareBytes));
+  if (needed + kSpareBytes > kLargestBody) return false;
+  if (needed >= capacity_) {
+    // The rule reports the exact size needed plus the spare bytes; the storage
+    // grows by half at least, so appending stays amortised constant per byte.
+    const auto wanted = static_cast<uint32_t>(needed + kSpareBytes);
+    const uint64_t geometric = std::min<uint64_t>(allocated_ + allocated_ / 2, kLargestBody);
+    if (wanted > allocated_ && !reserve(static_cast<uint32_t>(std::max<uint64_t>(wanted, geometric)))) {
+      return false;
+    }
+    capacity_ = wanted;
+  }
   std::memcpy(body_.get() + size_, data, size);
   size_ = static_cast<uint32_t>(needed);
   return true;
@@ -66,6 +92,15 @@ uint32_t http_request_data_helper::readData(void* destination, uint32_t capacity
   const uint32_t count = capacity < size_ ? capacity : size_;
   if (count != 0) std::memcpy(destination, body_.get(), count);
   return count;
+}
+
+uint32_t http_request_data_helper::readWidened(char16_t* destination, uint32_t count) {
+  Guard guard(*this);
+  const uint32_t widened = std::min(count, size_);
+  const char* bytes = reinterpret_cast<const char*>(body_.get());
+  char16_t* rest = ql::widenBytesTo(bytes, bytes + widened, destination);
+  std::fill(rest, destination + count, u'\0');
+  return widened;
 }
 
 uint32_t http_request_data_helper::capacity() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 
 #include "http/http_request_helper.h"
@@ -26,7 +27,14 @@ class http_request_data_helper : public http_request_helper {
   // first min(capacity, size) bytes and returns that count. Not consuming.
   uint32_t readData(void* destination, uint32_t capacity);
 
-  uint32_t capacity();  // of the body buffer, for tests of its growth
+  // Widens the first min(count, size) bytes one unit each (see
+  // ql::widenBytesTo) into `destination` and zeroes the rest of its `count`
+  // units, in one pass. Returns the number of body bytes widened.
+  uint32_t readWidened(char16_t* destination, uint32_t count);
+
+  // The growth rule's capacity (1024 spare bytes after each growth), for
+  // tests; the storage underneath is at least this large.
+  uint32_t capacity();
 
   // Splits the host's arguments into the transfer's url and body.
   static http_request_params makeParams(const char* url, http_method method, const char* body);
@@ -35,11 +43,17 @@ class http_request_data_helper : public http_request_helper {
   bool onReceiveData(const void* data, uint32_t size) override;
 
  private:
-  void reallocate(uint32_t capacity);
+  struct FreeBytes {
+    void operator()(unsigned char* bytes) const noexcept { std::free(bytes); }
+  };
 
-  std::unique_ptr<unsigned char[]> body_;
+  // Makes the storage hold at least `capacity` bytes; false when memory runs out.
+  bool reserve(uint32_t capacity) noexcept;
+
+  std::unique_ptr<unsigned char, FreeBytes> body_;  // malloc'd: realloc may grow it in place
   uint32_t size_ = 0;
-  uint32_t capacity_ = 0;
+  uint32_t capacity_ = 0;   // what the growth rule reports
+  uint32_t allocated_ = 0;  // what the storage really holds
 };
 
 }  // namespace vela::http

@@ -99,11 +99,16 @@ std::u16string utf8ToWide(const char* data, std::size_t length) {
   return out;
 }
 
+char16_t* widenBytesTo(const char* first, const char* last, char16_t* destination) {
+  for (; first != last; ++first, ++destination) {
+    *destination = static_cast<char16_t>(static_cast<int16_t>(static_cast<signed char>(*first)));
+  }
+  return destination;
+}
+
 std::u16string widenBytes(const char* data, std::size_t length) {
   std::u16string out(length, u'\0');
-  for (std::size_t i = 0; i < length; ++i) {
-    out[i] = static_cast<char16_t>(static_cast<int16_t>(static_cast<signed char>(data[i])));
-  }
+  widenBytesTo(data, data + length, out.data());
   return out;
 }
 

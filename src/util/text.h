@@ -20,6 +20,9 @@ std::u16string utf8ToWide(const char* data, std::size_t length);
 
 // One 16-bit unit per byte, sign-extended: 0x41 -> 0x0041, 0xC3 -> 0xFFC3.
 std::u16string widenBytes(const char* data, std::size_t length);
+// The same into `destination`, which holds last - first units; returns the
+// end of what was written.
+char16_t* widenBytesTo(const char* first, const char* last, char16_t* destination);
 inline std::u16string widenBytes(const std::string& bytes) {
   return widenBytes(bytes.data(), bytes.size());
 }
