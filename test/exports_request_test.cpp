@@ -3,6 +3,7 @@
 // only through the public header.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -282,6 +283,133 @@ TEST(RequestOutcome, HttpIsDownAfterCleanup) {
   EXPECT_NE(std::find(records.begin(), records.end(),
                       "Request finished: Inner libCurl error(2): \"Failed initialization\"."),
             records.end());
+}
+
+// ---------------------------------------------------------------------------
+
+// Waits for a request that should end at once; one that runs on (a protocol
+// waiting for a listener that never answers) is cancelled.
+QL_REQUEST_INFO finishedOrCancelled(unsigned id) {
+  QL_REQUEST_INFO info = waitFinished(id, 5s);
+  if (info.state == QL_STATE_RUNNING) {
+    QL_CancelRequest(id);
+    info = waitFinished(id);
+  }
+  return info;
+}
+
+// A loopback listener that only the test's own probes may reach. Connections
+// are accepted in arrival order, so once a probe has been answered every
+// earlier connection has been counted too.
+class Untouched {
+ public:
+  std::string at(const std::string& scheme, const std::string& path = "/") const {
+    return scheme + "://127.0.0.1:" + std::to_string(server_.port()) + path;
+  }
+  // True when, since the last call, nothing but this call's probe connected.
+  bool onlyTheProbeArrived() {
+    const unsigned probe = QL_Request(0, server_.url("/probe").c_str(), nullptr);
+    const bool answered = waitFinished(probe).state == QL_STATE_DONE;
+    QL_RemoveRequest(probe);
+    const std::size_t accepted = server_.acceptedCount();
+    const std::size_t arrived = accepted - counted_;
+    counted_ = accepted;
+    return answered && arrived == 1;
+  }
+
+ private:
+  RawHttpServer server_{answer(httpResponse(200, "OK", "probe"))};
+  std::size_t counted_ = 0;
+};
+
+std::string fileUrl(const std::filesystem::path& path) {
+  const std::string text = path.generic_string();
+  return "file://" + std::string(text.rfind('/', 0) == 0 ? "" : "/") + text;
+}
+
+TEST(OnlyHttp, OtherSchemesFailBeforeAnyConnection) {
+  Untouched listener;
+  TempDir dir;
+  const auto local = dir.file("local.txt");
+  quillet_test::writeFile(local, "local file content");
+  struct Row {
+    std::string url;
+    bool download;
+  };
+  const std::vector<Row> rows = {
+      {fileUrl(local), false},
+      {fileUrl(local), true},
+      {listener.at("ftp"), false},
+      {listener.at("ftp"), true},
+      {listener.at("ftps"), false},
+      {listener.at("dict", "/d:word"), false},
+      {listener.at("gopher"), false},
+      {listener.at("telnet"), false},
+      {listener.at("ldap", "/dc=x"), false},
+      {listener.at("pop3"), false},
+      {listener.at("imap"), false},
+      {listener.at("smtp"), false},
+      {listener.at("mqtt", "/topic"), false},
+      {listener.at("scp", "/x"), false},
+      {listener.at("sftp", "/x"), false},
+      {listener.at("smb", "/share/x"), false},
+      {listener.at("rtsp"), false},
+      {listener.at("tftp", "/x"), false},
+  };
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
+    const auto target = dir.file("target" + std::to_string(i));
+    const unsigned id = row.download ? QL_DownloadFile(row.url.c_str(), hostPath(target.u16string()))
+                                     : QL_Request(0, row.url.c_str(), nullptr);
+    const QL_REQUEST_INFO info = finishedOrCancelled(id);
+    EXPECT_EQ(info.state, QL_STATE_FAILED) << row.url;
+    EXPECT_EQ(info.curlCode, 1) << row.url;  // unsupported protocol
+    if (row.download) {
+      EXPECT_EQ(quillet_test::readFile(target), "") << row.url;
+    } else {
+      EXPECT_EQ(bodyOf(id), "") << row.url;
+    }
+    EXPECT_TRUE(listener.onlyTheProbeArrived()) << row.url;
+    QL_RemoveRequest(id);
+  }
+}
+
+TEST(OnlyHttp, RedirectsStayOnHttpAndEndAfterThirty) {
+  Untouched listener;
+  struct Row {
+    std::string path;
+    std::string location;
+    int curlCode;
+    std::size_t requests;  // that reached the redirecting server
+  };
+  const std::vector<Row> rows = {
+      {"/to-ftp", listener.at("ftp"), 1, 1},
+      {"/to-file", "file:///etc/passwd", 1, 1},
+      {"/to-dict", listener.at("dict", "/d:word"), 1, 1},
+      {"/loop", "/loop", 47, 31},  // the request and 30 redirects, then too many
+  };
+  RawHttpServer redirector([&rows](const HttpRequest& r, Connection& c) {
+    for (const Row& row : rows) {
+      if (r.target == row.path) {
+        c.send(httpResponse(302, "Found", "", {"Location: " + row.location}));
+        return;
+      }
+    }
+    c.send(httpResponse(404, "Not Found", ""));
+  });
+  for (const Row& row : rows) {
+    const unsigned id = QL_Request(0, redirector.url(row.path).c_str(), nullptr);
+    const QL_REQUEST_INFO info = finishedOrCancelled(id);
+    EXPECT_EQ(info.state, QL_STATE_FAILED) << row.path;
+    EXPECT_EQ(info.curlCode, row.curlCode) << row.path;
+    EXPECT_EQ(bodyOf(id), "") << row.path;
+    const auto requests = redirector.requests();
+    EXPECT_EQ(std::count_if(requests.begin(), requests.end(), [&](const HttpRequest& r) { return r.target == row.path; }),
+              static_cast<std::ptrdiff_t>(row.requests))
+        << row.path;
+    EXPECT_TRUE(listener.onlyTheProbeArrived()) << row.path;
+    QL_RemoveRequest(id);
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -132,6 +132,9 @@ bool http_transfer::configure() {
          set(curl_easy_setopt(handle, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(params_.maxRecvSpeed))) &&
          set(curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(params_.timeout))) &&
          set(curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L)) &&
+         set(curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects)) &&
+         set(curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, kProtocols)) &&
+         set(curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, kProtocols)) &&
          set(curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L)) &&
          set(curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L)) &&
          set(curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &transfer_callbacks::progress)) &&

@@ -21,6 +21,10 @@ class http_transfer {
   static constexpr long kConnectTimeout = 60;  // seconds
   static constexpr long kLowSpeedLimit = 1;    // bytes per second ...
   static constexpr long kLowSpeedTime = 60;    // ... for this many seconds
+  static constexpr long kMaxRedirects = 30;
+  // The only schemes used, for the request and for every redirect: no local
+  // files and no other protocols, whatever a URL or a server names.
+  static constexpr const char* kProtocols = "http,https";
 
   http_transfer();
   ~http_transfer();

@@ -75,6 +75,8 @@ class RawHttpServer {
   std::vector<HttpRequest> requests() const;
   std::size_t requestCount() const;
   bool waitForRequests(std::size_t count, std::chrono::milliseconds limit) const;
+  // Connections accepted so far, also those that never sent a request.
+  std::size_t acceptedCount() const;
 
   // Closes every connection, wakes stalled handlers and joins all threads.
   void stop();
@@ -93,6 +95,7 @@ class RawHttpServer {
   mutable std::condition_variable changed_;
   bool stopping_ = false;
   std::vector<HttpRequest> requests_;
+  std::size_t accepted_ = 0;
   std::vector<int> sockets_;
   std::vector<std::thread> workers_;
   std::thread acceptor_;
