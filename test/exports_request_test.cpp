@@ -761,6 +761,56 @@ TEST(RequestLifecycle, CleanupStopsRunningDownloadsBeforeItsOwnRecords) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(quillet_test::readFile(dir.file("f" + std::to_string(i))), "abc");
 }
 
+// Descriptors the process holds; empty where there is no /proc to count them.
+std::size_t openDescriptors() {
+  std::size_t count = 0;
+  std::error_code error;
+  for (std::filesystem::directory_iterator it("/proc/self/fd", error), end; !error && it != end; it.increment(error)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST(RequestDescriptors, FinishedRequestsKeepNoneOpen) {
+  if (openDescriptors() == 0) GTEST_SKIP() << "no /proc/self/fd to count descriptors";
+  RawHttpServer server(answer(httpResponse(200, "OK", "kept")));
+  TempDir dir;
+  // One whole run first, so that libcurl's process-wide state is in place.
+  const unsigned first = QL_Request(0, server.url().c_str(), nullptr);
+  ASSERT_EQ(waitFinished(first).state, QL_STATE_DONE);
+  QL_RemoveRequest(first);
+  ASSERT_TRUE(eventually([&] { return server.openConnections() == 0; }));
+  drainLogRecords();
+  const std::size_t before = openDescriptors();
+
+  constexpr int kRequests = 20;
+  std::vector<unsigned> ids;
+  for (int i = 0; i < kRequests; ++i) {
+    const auto file = dir.file("f" + std::to_string(i));
+    ids.push_back(i % 2 == 0 ? QL_Request(0, server.url().c_str(), nullptr)
+                             : QL_DownloadFile(server.url().c_str(), hostPath(file.u16string())));
+  }
+  for (unsigned id : ids) {
+    const QL_REQUEST_INFO info = waitFinished(id);
+    EXPECT_EQ(info.state, QL_STATE_DONE) << id;
+    EXPECT_EQ(info.hasInfo, 1) << id;
+    EXPECT_EQ(info.responseCode, 200) << id;
+    EXPECT_EQ(info.contentLength, 4) << id;
+  }
+  // The server closes its ends once the library has closed its own.
+  eventually([&] { return server.openConnections() == 0 && openDescriptors() == before; }, 5s);
+  EXPECT_EQ(openDescriptors(), before);
+  EXPECT_EQ(server.openConnections(), 0u);
+  // Asked again after the handles are gone, the answers are the same.
+  for (unsigned id : ids) {
+    const QL_REQUEST_INFO info = infoOf(id);
+    EXPECT_EQ(info.responseCode, 200) << id;
+    EXPECT_EQ(info.contentLength, 4) << id;
+  }
+  for (const std::string& record : drainLogRecords()) EXPECT_FALSE(startsWith(record, "Failed to get")) << record;
+  for (unsigned id : ids) EXPECT_EQ(QL_RemoveRequest(id), 1);
+}
+
 TEST(RequestConcurrency, ManyRequestsFromSeveralHostThreads) {
   RawHttpServer server([](const HttpRequest& r, Connection& c) { c.send(httpResponse(200, "OK", "echo " + r.target)); });
   TempDir dir;

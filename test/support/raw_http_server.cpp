@@ -324,6 +324,11 @@ std::size_t RawHttpServer::acceptedCount() const {
   return accepted_;
 }
 
+std::size_t RawHttpServer::openConnections() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return sockets_.size();
+}
+
 bool RawHttpServer::waitForRequests(std::size_t count, std::chrono::milliseconds limit) const {
   std::unique_lock<std::mutex> guard(mutex_);
   return changed_.wait_for(guard, limit, [&] { return requests_.size() >= count || stopping_; }) &&

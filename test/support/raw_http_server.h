@@ -75,8 +75,10 @@ class RawHttpServer {
   std::vector<HttpRequest> requests() const;
   std::size_t requestCount() const;
   bool waitForRequests(std::size_t count, std::chrono::milliseconds limit) const;
-  // Connections accepted so far, also those that never sent a request.
+  // Connections accepted so far (also those that never sent a request), and
+  // those still open on the server's side.
   std::size_t acceptedCount() const;
+  std::size_t openConnections() const;
 
   // Closes every connection, wakes stalled handlers and joins all threads.
   void stop();
