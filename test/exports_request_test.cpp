@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -559,6 +560,53 @@ TEST(DownloadProgressExport, FinishedDownloadReportsZeroDownloaded) {
   EXPECT_EQ(QL_RequestDownloadProgress(id, &total, &downloaded), 1);
   EXPECT_EQ(total, 70000);
   EXPECT_EQ(downloaded, 0);
+}
+
+TEST(NullOutPointers, RefusedWithNothingWritten) {
+  RawHttpServer server(answer(httpResponse(200, "OK", "body")));
+  TempDir dir;
+  const unsigned request = QL_Request(0, server.url().c_str(), nullptr);
+  const unsigned download = QL_DownloadFile(server.url().c_str(), hostPath(dir.file("f").u16string()));
+  ASSERT_EQ(waitFinished(request).state, QL_STATE_DONE);
+  ASSERT_EQ(waitFinished(download).state, QL_STATE_DONE);
+  const int document = QL_ParseJSON("{\"name\":\"value\"}");
+  ASSERT_NE(document, 0);
+  const auto json = static_cast<unsigned>(document);
+
+  constexpr int kUntouched = 77;
+  int total = kUntouched;
+  int downloaded = kUntouched;
+  std::vector<QL_WCHAR> units(8, kUntouched);
+  struct Row {
+    const char* call;
+    std::function<int()> run;
+  };
+  const std::vector<Row> rows = {
+      {"QL_RequestInfo, in-memory", [&] { return QL_RequestInfo(request, nullptr); }},
+      {"QL_RequestInfo, download", [&] { return QL_RequestInfo(download, nullptr); }},
+      {"QL_RequestInfo, unknown id", [&] { return QL_RequestInfo(999, nullptr); }},
+      {"progress, null total", [&] { return QL_RequestDownloadProgress(download, nullptr, &downloaded); }},
+      {"progress, null downloaded", [&] { return QL_RequestDownloadProgress(download, &total, nullptr); }},
+      {"progress, both null", [&] { return QL_RequestDownloadProgress(download, nullptr, nullptr); }},
+      {"QL_RequestData, no buffer", [&] { return QL_RequestData(request, nullptr, nullptr); }},
+      {"QL_RequestData, with buffer", [&] { return QL_RequestData(request, units.data(), nullptr); }},
+      {"QL_GetStringByPath, with buffer", [&] { return QL_GetStringByPath(json, "name", units.data(), nullptr); }},
+      {"QL_GetStringByPath, no buffer", [&] { return QL_GetStringByPath(json, "name", nullptr, nullptr); }},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(row.run(), 0) << row.call;
+    EXPECT_EQ(total, kUntouched) << row.call;
+    EXPECT_EQ(downloaded, kUntouched) << row.call;
+    EXPECT_EQ(units, std::vector<QL_WCHAR>(8, kUntouched)) << row.call;
+  }
+
+  // Valid callers see no change.
+  EXPECT_EQ(QL_RequestDownloadProgress(download, &total, &downloaded), 1);
+  EXPECT_EQ(total, 4);
+  EXPECT_EQ(bodyOf(request), "body");
+  unsigned length = 8;
+  EXPECT_EQ(QL_GetStringByPath(json, "name", units.data(), &length), 1);
+  EXPECT_EQ(length, 5u);
 }
 
 // ---------------------------------------------------------------------------

@@ -92,6 +92,7 @@ QL_API int QL_CALL QL_RemoveRequest(unsigned int id) {
 
 QL_API int QL_CALL QL_RequestInfo(unsigned int id, QL_REQUEST_INFO* info) {
   return ql::guardExport(0, [&] {
+    if (info == nullptr) return 0;
     *info = QL_REQUEST_INFO{QL_STATE_NONE, 0, -1, 0, 0};
     auto request = ql::requests().find(id);
     if (!request) return 0;
@@ -131,6 +132,7 @@ QL_API int QL_CALL QL_RequestInfo(unsigned int id, QL_REQUEST_INFO* info) {
 
 QL_API int QL_CALL QL_RequestDownloadProgress(unsigned int id, int* total, int* downloaded) {
   return ql::guardExport(0, [&] {
+    if (total == nullptr || downloaded == nullptr) return 0;
     *total = 0;
     *downloaded = 0;
     auto request = ql::requests().find(id);
@@ -147,6 +149,7 @@ QL_API int QL_CALL QL_RequestDownloadProgress(unsigned int id, int* total, int* 
 
 QL_API int QL_CALL QL_RequestData(unsigned int id, QL_WCHAR* buffer, int* size) {
   return ql::guardExport(0, [&] {
+    if (size == nullptr) return 0;
     auto request = ql::requests().find(id);
     if (!request) return 0;
     if (!request->isFinished()) return 0;
