@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -287,6 +288,133 @@ TEST(RequestOutcome, HttpIsDownAfterCleanup) {
 
 // ---------------------------------------------------------------------------
 
+// Waits for a request that should end at once; one that runs on (a protocol
+// waiting for a listener that never answers) is cancelled.
+QL_REQUEST_INFO finishedOrCancelled(unsigned id) {
+  QL_REQUEST_INFO info = waitFinished(id, 5s);
+  if (info.state == QL_STATE_RUNNING) {
+    QL_CancelRequest(id);
+    info = waitFinished(id);
+  }
+  return info;
+}
+
+// A loopback listener that only the test's own probes may reach. Connections
+// are accepted in arrival order, so once a probe has been answered every
+// earlier connection has been counted too.
+class Untouched {
+ public:
+  std::string at(const std::string& scheme, const std::string& path = "/") const {
+    return scheme + "://127.0.0.1:" + std::to_string(server_.port()) + path;
+  }
+  // True when, since the last call, nothing but this call's probe connected.
+  bool onlyTheProbeArrived() {
+    const unsigned probe = QL_Request(0, server_.url("/probe").c_str(), nullptr);
+    const bool answered = waitFinished(probe).state == QL_STATE_DONE;
+    QL_RemoveRequest(probe);
+    const std::size_t accepted = server_.acceptedCount();
+    const std::size_t arrived = accepted - counted_;
+    counted_ = accepted;
+    return answered && arrived == 1;
+  }
+
+ private:
+  RawHttpServer server_{answer(httpResponse(200, "OK", "probe"))};
+  std::size_t counted_ = 0;
+};
+
+std::string fileUrl(const std::filesystem::path& path) {
+  const std::string text = path.generic_string();
+  return "file://" + std::string(text.rfind('/', 0) == 0 ? "" : "/") + text;
+}
+
+TEST(OnlyHttp, OtherSchemesFailBeforeAnyConnection) {
+  Untouched listener;
+  TempDir dir;
+  const auto local = dir.file("local.txt");
+  quillet_test::writeFile(local, "local file content");
+  struct Row {
+    std::string url;
+    bool download;
+  };
+  const std::vector<Row> rows = {
+      {fileUrl(local), false},
+      {fileUrl(local), true},
+      {listener.at("ftp"), false},
+      {listener.at("ftp"), true},
+      {listener.at("ftps"), false},
+      {listener.at("dict", "/d:word"), false},
+      {listener.at("gopher"), false},
+      {listener.at("telnet"), false},
+      {listener.at("ldap", "/dc=x"), false},
+      {listener.at("pop3"), false},
+      {listener.at("imap"), false},
+      {listener.at("smtp"), false},
+      {listener.at("mqtt", "/topic"), false},
+      {listener.at("scp", "/x"), false},
+      {listener.at("sftp", "/x"), false},
+      {listener.at("smb", "/share/x"), false},
+      {listener.at("rtsp"), false},
+      {listener.at("tftp", "/x"), false},
+  };
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
+    const auto target = dir.file("target" + std::to_string(i));
+    const unsigned id = row.download ? QL_DownloadFile(row.url.c_str(), hostPath(target.u16string()))
+                                     : QL_Request(0, row.url.c_str(), nullptr);
+    const QL_REQUEST_INFO info = finishedOrCancelled(id);
+    EXPECT_EQ(info.state, QL_STATE_FAILED) << row.url;
+    EXPECT_EQ(info.curlCode, 1) << row.url;  // unsupported protocol
+    if (row.download) {
+      EXPECT_EQ(quillet_test::readFile(target), "") << row.url;
+    } else {
+      EXPECT_EQ(bodyOf(id), "") << row.url;
+    }
+    EXPECT_TRUE(listener.onlyTheProbeArrived()) << row.url;
+    QL_RemoveRequest(id);
+  }
+}
+
+TEST(OnlyHttp, RedirectsStayOnHttpAndEndAfterThirty) {
+  Untouched listener;
+  struct Row {
+    std::string path;
+    std::string location;
+    int curlCode;
+    std::size_t requests;  // that reached the redirecting server
+  };
+  const std::vector<Row> rows = {
+      {"/to-ftp", listener.at("ftp"), 1, 1},
+      {"/to-file", "file:///etc/passwd", 1, 1},
+      {"/to-dict", listener.at("dict", "/d:word"), 1, 1},
+      {"/loop", "/loop", 47, 31},  // the request and 30 redirects, then too many
+  };
+  RawHttpServer redirector([&rows](const HttpRequest& r, Connection& c) {
+    for (const Row& row : rows) {
+      if (r.target == row.path) {
+        c.send(httpResponse(302, "Found", "", {"Location: " + row.location}));
+        return;
+      }
+    }
+    c.send(httpResponse(404, "Not Found", ""));
+  });
+  for (const Row& row : rows) {
+    const unsigned id = QL_Request(0, redirector.url(row.path).c_str(), nullptr);
+    const QL_REQUEST_INFO info = finishedOrCancelled(id);
+    EXPECT_EQ(info.state, QL_STATE_FAILED) << row.path;
+    EXPECT_EQ(info.curlCode, row.curlCode) << row.path;
+    EXPECT_EQ(bodyOf(id), "") << row.path;
+    const auto requests = redirector.requests();
+    EXPECT_EQ(std::count_if(requests.begin(), requests.end(), [&](const HttpRequest& r) { return r.target == row.path; }),
+              static_cast<std::ptrdiff_t>(row.requests))
+        << row.path;
+    EXPECT_TRUE(listener.onlyTheProbeArrived()) << row.path;
+    QL_RemoveRequest(id);
+  }
+}
+
+// ---------------------------------------------------------------------------
+
 TEST(RequestInfoExport, UnknownIdentifiersGiveInitialValues) {
   for (unsigned id : {0u, 1u, 77u}) {
     QL_REQUEST_INFO info{9, 9, 9, 9, 9};
@@ -457,6 +585,53 @@ TEST(DownloadProgressExport, FinishedDownloadReportsZeroDownloaded) {
   EXPECT_EQ(QL_RequestDownloadProgress(id, &total, &downloaded), 1);
   EXPECT_EQ(total, 70000);
   EXPECT_EQ(downloaded, 0);
+}
+
+TEST(NullOutPointers, RefusedWithNothingWritten) {
+  RawHttpServer server(answer(httpResponse(200, "OK", "body")));
+  TempDir dir;
+  const unsigned request = QL_Request(0, server.url().c_str(), nullptr);
+  const unsigned download = QL_DownloadFile(server.url().c_str(), hostPath(dir.file("f").u16string()));
+  ASSERT_EQ(waitFinished(request).state, QL_STATE_DONE);
+  ASSERT_EQ(waitFinished(download).state, QL_STATE_DONE);
+  const int document = QL_ParseJSON("{\"name\":\"value\"}");
+  ASSERT_NE(document, 0);
+  const auto json = static_cast<unsigned>(document);
+
+  constexpr int kUntouched = 77;
+  int total = kUntouched;
+  int downloaded = kUntouched;
+  std::vector<QL_WCHAR> units(8, kUntouched);
+  struct Row {
+    const char* call;
+    std::function<int()> run;
+  };
+  const std::vector<Row> rows = {
+      {"QL_RequestInfo, in-memory", [&] { return QL_RequestInfo(request, nullptr); }},
+      {"QL_RequestInfo, download", [&] { return QL_RequestInfo(download, nullptr); }},
+      {"QL_RequestInfo, unknown id", [&] { return QL_RequestInfo(999, nullptr); }},
+      {"progress, null total", [&] { return QL_RequestDownloadProgress(download, nullptr, &downloaded); }},
+      {"progress, null downloaded", [&] { return QL_RequestDownloadProgress(download, &total, nullptr); }},
+      {"progress, both null", [&] { return QL_RequestDownloadProgress(download, nullptr, nullptr); }},
+      {"QL_RequestData, no buffer", [&] { return QL_RequestData(request, nullptr, nullptr); }},
+      {"QL_RequestData, with buffer", [&] { return QL_RequestData(request, units.data(), nullptr); }},
+      {"QL_GetStringByPath, with buffer", [&] { return QL_GetStringByPath(json, "name", units.data(), nullptr); }},
+      {"QL_GetStringByPath, no buffer", [&] { return QL_GetStringByPath(json, "name", nullptr, nullptr); }},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(row.run(), 0) << row.call;
+    EXPECT_EQ(total, kUntouched) << row.call;
+    EXPECT_EQ(downloaded, kUntouched) << row.call;
+    EXPECT_EQ(units, std::vector<QL_WCHAR>(8, kUntouched)) << row.call;
+  }
+
+  // Valid callers see no change.
+  EXPECT_EQ(QL_RequestDownloadProgress(download, &total, &downloaded), 1);
+  EXPECT_EQ(total, 4);
+  EXPECT_EQ(bodyOf(request), "body");
+  unsigned length = 8;
+  EXPECT_EQ(QL_GetStringByPath(json, "name", units.data(), &length), 1);
+  EXPECT_EQ(length, 5u);
 }
 
 // ---------------------------------------------------------------------------
@@ -657,6 +832,56 @@ TEST(RequestLifecycle, CleanupStopsRunningDownloadsBeforeItsOwnRecords) {
   EXPECT_EQ(records[4], "Http system deinitialized");
   for (unsigned id : ids) EXPECT_EQ(infoOf(id).state, QL_STATE_NONE);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(quillet_test::readFile(dir.file("f" + std::to_string(i))), "abc");
+}
+
+// Descriptors the process holds; empty where there is no /proc to count them.
+std::size_t openDescriptors() {
+  std::size_t count = 0;
+  std::error_code error;
+  for (std::filesystem::directory_iterator it("/proc/self/fd", error), end; !error && it != end; it.increment(error)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST(RequestDescriptors, FinishedRequestsKeepNoneOpen) {
+  if (openDescriptors() == 0) GTEST_SKIP() << "no /proc/self/fd to count descriptors";
+  RawHttpServer server(answer(httpResponse(200, "OK", "kept")));
+  TempDir dir;
+  // One whole run first, so that libcurl's process-wide state is in place.
+  const unsigned first = QL_Request(0, server.url().c_str(), nullptr);
+  ASSERT_EQ(waitFinished(first).state, QL_STATE_DONE);
+  QL_RemoveRequest(first);
+  ASSERT_TRUE(eventually([&] { return server.openConnections() == 0; }));
+  drainLogRecords();
+  const std::size_t before = openDescriptors();
+
+  constexpr int kRequests = 20;
+  std::vector<unsigned> ids;
+  for (int i = 0; i < kRequests; ++i) {
+    const auto file = dir.file("f" + std::to_string(i));
+    ids.push_back(i % 2 == 0 ? QL_Request(0, server.url().c_str(), nullptr)
+                             : QL_DownloadFile(server.url().c_str(), hostPath(file.u16string())));
+  }
+  for (unsigned id : ids) {
+    const QL_REQUEST_INFO info = waitFinished(id);
+    EXPECT_EQ(info.state, QL_STATE_DONE) << id;
+    EXPECT_EQ(info.hasInfo, 1) << id;
+    EXPECT_EQ(info.responseCode, 200) << id;
+    EXPECT_EQ(info.contentLength, 4) << id;
+  }
+  // The server closes its ends once the library has closed its own.
+  eventually([&] { return server.openConnections() == 0 && openDescriptors() == before; }, 5s);
+  EXPECT_EQ(openDescriptors(), before);
+  EXPECT_EQ(server.openConnections(), 0u);
+  // Asked again after the handles are gone, the answers are the same.
+  for (unsigned id : ids) {
+    const QL_REQUEST_INFO info = infoOf(id);
+    EXPECT_EQ(info.responseCode, 200) << id;
+    EXPECT_EQ(info.contentLength, 4) << id;
+  }
+  for (const std::string& record : drainLogRecords()) EXPECT_FALSE(startsWith(record, "Failed to get")) << record;
+  for (unsigned id : ids) EXPECT_EQ(QL_RemoveRequest(id), 1);
 }
 
 TEST(RequestConcurrency, ManyRequestsFromSeveralHostThreads) {

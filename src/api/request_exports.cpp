@@ -91,6 +91,7 @@ QL_API int QL_CALL QL_RemoveRequest(unsigned int id) {
 
 QL_API int QL_CALL QL_RequestInfo(unsigned int id, QL_REQUEST_INFO* info) {
   return ql::guardExport(0, [&] {
+    if (info == nullptr) return 0;
     *info = QL_REQUEST_INFO{QL_STATE_NONE, 0, -1, 0, 0};
     auto request = ql::requests().find(id);
     if (!request) return 0;
@@ -130,6 +131,7 @@ QL_API int QL_CALL QL_RequestInfo(unsigned int id, QL_REQUEST_INFO* info) {
 
 QL_API int QL_CALL QL_RequestDownloadProgress(unsigned int id, int* total, int* downloaded) {
   return ql::guardExport(0, [&] {
+    if (total == nullptr || downloaded == nullptr) return 0;
     *total = 0;
     *downloaded = 0;
     auto request = ql::requests().find(id);
@@ -146,6 +148,7 @@ QL_API int QL_CALL QL_RequestDownloadProgress(unsigned int id, int* total, int* 
 
 QL_API int QL_CALL QL_RequestData(unsigned int id, QL_WCHAR* buffer, int* size) {
   return ql::guardExport(0, [&] {
+    if (size == nullptr) return 0;
     auto request = ql::requests().find(id);
     if (!request) return 0;
     if (!request->isFinished()) return 0;

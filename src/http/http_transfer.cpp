@@ -77,6 +77,7 @@ void http_transfer::reset() {
   Guard guard(lock_);
   handle_.reset();  // the handle goes first: it still points at the list
   headerList_.reset();
+  kept_ = head_info{};
   result_ = 0;
   headersPending_ = true;
   callback_ = nullptr;
@@ -132,6 +133,9 @@ bool http_transfer::configure() {
          set(curl_easy_setopt(handle, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(params_.maxRecvSpeed))) &&
          set(curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(params_.timeout))) &&
          set(curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L)) &&
+         set(curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects)) &&
+         set(curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, kProtocols)) &&
+         set(curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, kProtocols)) &&
          set(curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L)) &&
          set(curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L)) &&
          set(curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &transfer_callbacks::progress)) &&
@@ -147,6 +151,16 @@ bool http_transfer::configure() {
 }
 
 bool http_transfer::perform(const http_request_params& params, http_request_callback* callback) {
+  // The handle holds the connection and libcurl's internal socket pair until
+  // it goes; a host may keep a finished request for as long as it likes.
+  struct release_at_end {
+    http_transfer& transfer;
+    ~release_at_end() { transfer.release(); }
+  } releaser{*this};
+  return run(params, callback);
+}
+
+bool http_transfer::run(const http_request_params& params, http_request_callback* callback) {
   CURL* handle;
   {
     Guard guard(lock_);
@@ -201,19 +215,35 @@ int32_t http_transfer::errorText(std::string& out) {
   return result_;
 }
 
+http_transfer::head_info http_transfer::head() {
+  if (!handle_) return kept_;
+  head_info answers;
+  answers.codeRead = curl_easy_getinfo(handle_.get(), CURLINFO_RESPONSE_CODE, &answers.code) == CURLE_OK;
+  curl_off_t length = -1;
+  answers.lengthRead = curl_easy_getinfo(handle_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK;
+  answers.length = length;
+  return answers;
+}
+
+void http_transfer::release() {
+  Guard guard(lock_);
+  kept_ = head();
+  handle_.reset();  // the handle goes first: it still points at the list
+  headerList_.reset();
+}
+
 bool http_transfer::responseCode(long& out) {
   Guard guard(lock_);
-  if (!handle_) return false;
-  return curl_easy_getinfo(handle_.get(), CURLINFO_RESPONSE_CODE, &out) == CURLE_OK;
+  const head_info answers = head();
+  if (answers.codeRead) out = answers.code;
+  return answers.codeRead;
 }
 
 bool http_transfer::contentLength(double& out) {
   Guard guard(lock_);
-  if (!handle_) return false;
-  curl_off_t length = -1;
-  if (curl_easy_getinfo(handle_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK) return false;
-  out = static_cast<double>(length);
-  return true;
+  const head_info answers = head();
+  if (answers.lengthRead) out = static_cast<double>(answers.length);
+  return answers.lengthRead;
 }
 
 }  // namespace vela::http

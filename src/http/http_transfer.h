@@ -1,6 +1,7 @@
 // One libcurl easy transfer, owned by its request and run on the request's
-// worker thread. The handle outlives the run so that the response head can be
-// queried afterwards; it is released at the next set-up or at destruction.
+// worker thread. The handle is released as soon as a run ends, so that a
+// finished request holds no connection; what the response head queries read
+// is kept with the transfer until the next set-up.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,10 @@ class http_transfer {
   static constexpr long kConnectTimeout = 60;  // seconds
   static constexpr long kLowSpeedLimit = 1;    // bytes per second ...
   static constexpr long kLowSpeedTime = 60;    // ... for this many seconds
+  static constexpr long kMaxRedirects = 30;
+  // The only schemes used, for the request and for every redirect: no local
+  // files and no other protocols, whatever a URL or a server names.
+  static constexpr const char* kProtocols = "http,https";
 
   http_transfer();
   ~http_transfer();
@@ -29,8 +34,8 @@ class http_transfer {
 
   // Configures a fresh handle from `params`; on failure result() says why.
   bool setup(const http_request_params& params);
-  // Runs one whole transfer on the calling thread. True when libcurl reported
-  // success and the callback accepted the response head.
+  // Runs one whole transfer on the calling thread and releases the handle.
+  // True when libcurl reported success and the callback accepted the head.
   bool perform(const http_request_params& params, http_request_callback* callback);
   void reset();
 
@@ -41,7 +46,9 @@ class http_transfer {
   static std::string describe(int32_t code, int32_t timeout);
 
   int32_t result();
-  // Response head queries; false without a handle or when libcurl refuses.
+  // Response head queries, answered by the handle while it exists and, after
+  // a run, as libcurl answered them at its end; false when libcurl refused
+  // them or the run never had a handle.
   bool responseCode(long& out);
   bool contentLength(double& out);  // -1 when the response announced none
 
@@ -58,11 +65,23 @@ class http_transfer {
 
   friend struct transfer_callbacks;  // libcurl's write, read and progress callbacks
 
+  // The response head queries' answers, each with whether libcurl gave it.
+  struct head_info {
+    bool codeRead = false;
+    long code = 0;
+    bool lengthRead = false;
+    int64_t length = -1;
+  };
+
   bool configure();  // sets the options in order; false on the first refusal
+  bool run(const http_request_params& params, http_request_callback* callback);
+  head_info head();  // under the transfer lock
+  void release();    // keeps head(), then lets the handle and its list go
 
   ql::platform::RecursiveLock lock_;
   std::unique_ptr<void, EasyDeleter> handle_;
   std::unique_ptr<curl_slist, ListDeleter> headerList_;
+  head_info kept_;
   int32_t result_ = 0;
   bool headersPending_ = true;
   http_request_params params_;

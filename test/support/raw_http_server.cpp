@@ -235,6 +235,7 @@ void RawHttpServer::acceptLoop() {
       closeSocket(fd);
       break;
     }
+    ++accepted_;
     sockets_.push_back(fd);
     workers_.emplace_back([this, fd] { serve(fd); });
   }
@@ -316,6 +317,16 @@ std::vector<HttpRequest> RawHttpServer::requests() const {
 std::size_t RawHttpServer::requestCount() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return requests_.size();
+}
+
+std::size_t RawHttpServer::acceptedCount() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return accepted_;
+}
+
+std::size_t RawHttpServer::openConnections() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return sockets_.size();
 }
 
 bool RawHttpServer::waitForRequests(std::size_t count, std::chrono::milliseconds limit) const {

@@ -75,6 +75,10 @@ class RawHttpServer {
   std::vector<HttpRequest> requests() const;
   std::size_t requestCount() const;
   bool waitForRequests(std::size_t count, std::chrono::milliseconds limit) const;
+  // Connections accepted so far (also those that never sent a request), and
+  // those still open on the server's side.
+  std::size_t acceptedCount() const;
+  std::size_t openConnections() const;
 
   // Closes every connection, wakes stalled handlers and joins all threads.
   void stop();
@@ -93,6 +97,7 @@ class RawHttpServer {
   mutable std::condition_variable changed_;
   bool stopping_ = false;
   std::vector<HttpRequest> requests_;
+  std::size_t accepted_ = 0;
   std::vector<int> sockets_;
   std::vector<std::thread> workers_;
   std::thread acceptor_;
