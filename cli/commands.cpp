@@ -105,7 +105,7 @@ int runDownload(const Options& options, const std::string& url, const std::strin
                  static_cast<uintmax_t>(size));
     return kExitInterrupted;
   }
-  if (info.state != QL_STATE_DONE) return fail("download failed: " + (finished.empty() ? describeFailure(info) : finished));
+  if (info.state != QL_STATE_DONE) return fail("download failed: " + describeDownloadFailure(info, finished, file));
   std::fprintf(stderr, "quillet: saved %ju bytes to %s (HTTP %d)\n", static_cast<uintmax_t>(size), file.c_str(),
                info.responseCode);
   return 0;

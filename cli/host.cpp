@@ -2,8 +2,12 @@
 
 #include "util/text.h"
 
+#include <curl/curl.h>
+
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 #include <thread>
 
 namespace quillet_cli {
@@ -83,11 +87,52 @@ std::string finishedText(const std::vector<std::string>& records) {
   return {};
 }
 
+namespace {
+
+// The whole-transfer limit the library puts on every in-memory request; its
+// connect and low-speed limits are longer, so code 28 always means this one.
+constexpr int kInMemoryLimitSeconds = 30;
+
+std::string curlCodeSuffix(int code) { return " (libcurl code " + std::to_string(code) + ")"; }
+
+}  // namespace
+
 std::string describeFailure(const QL_REQUEST_INFO& info) {
-  if (info.curlCode == 42) return "cancelled";
-  if (info.curlCode >= 0) return "transfer failed (libcurl code " + std::to_string(info.curlCode) + ")";
+  if (info.curlCode == CURLE_ABORTED_BY_CALLBACK) return "cancelled";
+  if (info.curlCode == CURLE_OPERATION_TIMEDOUT) {
+    return "timed out after " + std::to_string(kInMemoryLimitSeconds) + " s" + curlCodeSuffix(info.curlCode);
+  }
+  if (info.curlCode >= 0) {
+    return std::string("transfer failed: ") + curl_easy_strerror(static_cast<CURLcode>(info.curlCode)) +
+           curlCodeSuffix(info.curlCode);
+  }
   if (info.responseCode != 0) return "server answered HTTP " + std::to_string(info.responseCode);
   return "request failed";
+}
+
+std::string fileProblem(const std::string& file) {
+  namespace fs = std::filesystem;
+  const fs::path path = fs::u8path(file);
+  fs::path parent = path.parent_path();
+  if (parent.empty()) parent = ".";
+  std::error_code error;
+  const fs::file_status status = fs::status(parent, error);
+  if (error) return error.message();
+  if (!fs::is_directory(status)) return std::make_error_code(std::errc::not_a_directory).message();
+  if (fs::is_directory(fs::status(path, error))) return std::make_error_code(std::errc::is_a_directory).message();
+  return {};
+}
+
+std::string describeDownloadFailure(const QL_REQUEST_INFO& info, const std::string& finished,
+                                    const std::string& file) {
+  if (info.hasInfo == 0 && info.curlCode < 0) {
+    // Failed before any transfer began: the library could not open or
+    // prepare the file. Its own record says why when there is one.
+    std::string reason = finished.empty() ? fileProblem(file) : finished;
+    if (reason.empty()) reason = "the file could not be opened";
+    return "cannot write " + file + ": " + reason;
+  }
+  return finished.empty() ? describeFailure(info) : finished;
 }
 
 }  // namespace quillet_cli

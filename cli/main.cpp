@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
   app.fallthrough();  // -v may stand before or after the subcommand
   Options options;
   app.add_flag("-v,--verbose", options.verbose, "print the library's log records as they are drained");
+  app.set_version_flag("--version", "quillet " QUILLET_VERSION, "print the version and exit");
 
   std::string url, file, data;
   std::vector<std::string> members;
@@ -43,6 +44,8 @@ int main(int argc, char** argv) {
     return app.exit(help);
   } catch (const CLI::CallForAllHelp& help) {
     return app.exit(help);
+  } catch (const CLI::CallForVersion& version) {
+    return app.exit(version);
   } catch (const CLI::ParseError& error) {
     std::fprintf(stderr, "quillet: %s\nRun 'quillet --help' for usage.\n", error.what());
     return kExitUsage;

@@ -9,6 +9,8 @@ packages=(
   googletest libgtest-dev
   libcpp-httplib-dev libssl-dev openssl
   libcli11-dev
+  # The ctypes example (examples/python) and its test driver.
+  python3
   g++-mingw-w64-i686-posix
   # The Windows build (scripts/build-win32*.sh): sources via apt-get source,
   # Ninja, and 32-bit Wine for its tests.

@@ -5,6 +5,7 @@
 #include <set>
 #include <sstream>
 
+#include "host.h"
 #include "progress.h"
 #include "support/process.h"
 #include "support/raw_http_server.h"
@@ -99,7 +100,39 @@ TEST(CliCommands, FailuresExitNonZeroWithAReason) {
 
   auto refused = runProcess(kQuillet, {"get", "http://127.0.0.1:" + std::to_string(quillet_test::unusedPort()) + "/"});
   EXPECT_EQ(refused.exitCode, 1);
-  EXPECT_NE(refused.err.find("libcurl code 7"), std::string::npos) << refused.err;
+  EXPECT_NE(refused.err.find("quillet: transfer failed: Couldn't connect to server (libcurl code 7)"),
+            std::string::npos)
+      << refused.err;
+}
+
+TEST(CliCommands, FailureCodesReadAsWords) {
+  // A time-out takes the in-memory limit of 30 s to happen, so its wording is
+  // checked on the host's own function rather than end to end.
+  struct Case {
+    int curlCode;
+    const char* reason;
+  };
+  for (const Case& c : {Case{7, "transfer failed: Couldn't connect to server (libcurl code 7)"},
+                        Case{28, "timed out after 30 s (libcurl code 28)"}}) {
+    QL_REQUEST_INFO info{QL_STATE_FAILED, 1, c.curlCode, 0, 0};
+    EXPECT_EQ(quillet_cli::describeFailure(info), c.reason);
+  }
+}
+
+TEST(CliCommands, DownloadIntoAMissingDirectoryNamesTheFileAndTheReason) {
+  quillet_test::TempDir dir;
+  auto target = (dir.path() / "nonexistent" / "x").string();
+  auto result = runProcess(kQuillet, {"download", "http://127.0.0.1:1/f", target});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find("quillet: download failed: cannot write " + target + ": No such file or directory"),
+            std::string::npos)
+      << result.err;
+}
+
+TEST(CliCommands, VersionPrintsTheProjectVersion) {
+  auto result = runProcess(kQuillet, {"--version"});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.out, "quillet " QUILLET_PROJECT_VERSION "\n");
 }
 
 TEST(CliCommands, PostSendsDataOrTheQueryString) {

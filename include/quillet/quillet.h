@@ -1,8 +1,37 @@
 /* quillet: network and utility core for the launcher's installer.
  *
- * Every result is pulled by the caller: text is copied as UTF-16 units into
- * buffers the caller owns, never NUL-terminated, with lengths reported through
- * out-parameters. The library never allocates memory on the caller's behalf.
+ * Rules for every export:
+ *
+ * - Threads. Any export may be called from any thread at any time,
+ *   concurrently with any other export, also before QL_Initialize and after
+ *   QL_Cleanup. Requests run on worker threads of their own; the library
+ *   never calls back into the caller.
+ * - Text in. Narrow strings (URLs, bodies, JSON text, member names) are
+ *   NUL-terminated and handed to libcurl and jansson as bytes, unconverted.
+ *   File paths are NUL-terminated UTF-16.
+ * - Text out. Copied as 16-bit units into buffers the caller owns, never
+ *   NUL-terminated; the unit count comes back through an out-parameter or is
+ *   fixed. The library never allocates memory for the caller. Byte strings
+ *   (bodies, JSON values, ULIDs) come back "byte-widened": one unit per byte,
+ *   sign-extended (0x41 -> 0x0041, 0xC3 -> 0xFFC3), so the low 8 bits of
+ *   each unit are the byte; UTF-8 is not decoded.
+ * - Results. Flags are 1 for success and 0 otherwise. Request and document
+ *   ids are never 0: each table counts 1, 2, ... 4294967295, then 1 again.
+ *   An unknown id gives 0 and changes nothing. A null out-pointer gives 0
+ *   and nothing is written. An export that fails inside (out of memory)
+ *   returns its failure value.
+ * - Words. What went wrong, or happened, is told as UTF-16 log records that
+ *   the caller drains with QL_PullLogRecord.
+ *
+ * Two-call length protocol (QL_RequestData, QL_GetStringByPath and
+ * QL_PullLogRecord): the first call, with no buffer, reports the length in
+ * units; the second copies that many units.
+ *
+ *   unsigned int n = 0;
+ *   if (QL_GetStringByPath(doc, "version", NULL, &n) == 1) {
+ *     QL_WCHAR* text = malloc((n + 1) * sizeof(QL_WCHAR));
+ *     QL_GetStringByPath(doc, "version", text, &n);  // n units, no NUL
+ *   }
  */
 #ifndef QUILLET_QUILLET_H
 #define QUILLET_QUILLET_H
@@ -39,32 +68,146 @@ extern "C" {
 #define QL_STATE_DONE 2    /* finished without an error */
 #define QL_STATE_FAILED 3  /* finished with an error */
 
+/* What QL_RequestInfo reports about a request. */
 typedef struct QL_REQUEST_INFO {
   int state;         /* one of QL_STATE_... */
-  int hasInfo;       /* 1 once responseCode and contentLength are filled */
+  int hasInfo;       /* 1 once responseCode and contentLength are filled: for a download
+                        when its response head has arrived, for an in-memory request
+                        when it has finished */
   int curlCode;      /* libcurl code of a transfer that failed inside libcurl, else -1 */
   int responseCode;  /* HTTP status after redirects */
   int contentLength; /* announced length in bytes, -1 when none was announced */
 } QL_REQUEST_INFO;
 
+/* Starts the HTTP system: libcurl's global initialisation, once per process.
+ * The outcome is only logged: "Http system initialized", or "Http system
+ * initialization failed: " and libcurl's text. Calling it again logs the
+ * stored outcome again. Without it, the first request starts the system. */
 QL_API void QL_CALL QL_Initialize(void);
+
+/* Ends the library's work in this process, in this order:
+ * 1. drops every stored JSON document (their ids become unknown);
+ * 2. cancels every request, waits without a time limit for its worker
+ *    thread to end, and removes it (its id becomes unknown), then logs
+ *    "All requests stopped";
+ * 3. takes the HTTP system down for good and logs "Http system
+ *    deinitialized".
+ * Afterwards QL_Initialize logs "Http system initialization failed: Failed
+ * initialization", and every new request still gets an id but fails with
+ * libcurl code 2. JSON, ULIDs and the log queue keep working; ids keep
+ * counting. Call it before unloading the library. */
 QL_API void QL_CALL QL_Cleanup(void);
 
+/* Starts an HTTP request whose response body is kept in memory, on a worker
+ * thread of its own, and returns at once.
+ *   post  in: 0 for GET (data is ignored), nonzero for POST.
+ *   url   in: only http:// and https:// URLs are fetched, and at most 30
+ *         redirects are followed; anything else fails with libcurl's code.
+ *   data  in: the POST body, sent as is. NULL posts the URL's query string
+ *         to the URL before its first '?'; "" sends a GET.
+ * Returns the new request id. A request that cannot run still gets one;
+ * QL_RequestInfo tells its outcome. The whole transfer is limited to 30 s
+ * (libcurl code 28); a status other than 200 or 206 fails the request.
+ * Logs "Sending request: ID <URL>". Free it with QL_RemoveRequest. */
 QL_API unsigned int QL_CALL QL_Request(int post, const char* url, const char* data);
+
+/* QL_Request(1, url, data). */
 QL_API unsigned int QL_CALL QL_SendStats(const char* url, const char* data);
+
+/* Starts downloading url into a file, on a worker thread of its own, and
+ * returns at once.
+ *   url   in: as for QL_Request. There is no overall time limit, but less
+ *         than 1 byte per second for 60 s fails it (libcurl code 28).
+ *   path  in: UTF-16 file path. The file is created, or emptied, before the
+ *         call returns, and is held open without sharing until the download
+ *         ends; what was written stays when it fails or is cancelled.
+ * Returns the new request id. A file that cannot be opened still gives an
+ * id: the request is then failed with curlCode -1 and hasInfo 0. Logs
+ * "Start download request: ID <URL> to <PATH>", and when the transfer
+ * ends "Request finished: " and "success" or the error's text (the system's
+ * text for a file error). Follow it with QL_RequestDownloadProgress. */
 QL_API unsigned int QL_CALL QL_DownloadFile(const char* url, const QL_WCHAR* path);
+
+/* Asks a running request to stop and returns at once. The transfer stops at
+ * its next progress check and the request ends failed with libcurl code 42;
+ * a finished request is unchanged. The request stays until QL_RemoveRequest.
+ * Returns 1 for a known id, else 0. Logs "Cancel request: ID", and
+ * "Request not found" for an unknown id. */
 QL_API int QL_CALL QL_CancelRequest(unsigned int id);
+
+/* Removes a request and frees it: a running one is cancelled, and the call
+ * waits without a time limit for its worker thread to end (a download's file
+ * is closed). The id becomes unknown. Returns 1 for a known id, else 0.
+ * Logs "Remove request: ID", and "Request not found" for an unknown id. */
 QL_API int QL_CALL QL_RemoveRequest(unsigned int id);
+
+/* Reads a request's state; poll it until state is QL_STATE_DONE or
+ * QL_STATE_FAILED.
+ *   info  out: first set to state 0, hasInfo 0, curlCode -1, responseCode 0,
+ *         contentLength 0, then filled in as QL_REQUEST_INFO describes.
+ * Returns 1 for a known id, else 0 (with info NULL: 0, nothing written). */
 QL_API int QL_CALL QL_RequestInfo(unsigned int id, QL_REQUEST_INFO* info);
+
+/* A download's progress.
+ *   total       out: the announced length in bytes, -1 when none was.
+ *   downloaded  out: bytes in the file so far (low 32 bits); 0 once the
+ *               download has ended and closed its file.
+ * Both are set to 0 first. Returns 1 once the response head has arrived;
+ * 0 before that, for an unknown id or an in-memory request, and for a NULL
+ * pointer (then nothing is written). */
 QL_API int QL_CALL QL_RequestDownloadProgress(unsigned int id, int* total, int* downloaded);
+
+/* The body of a finished in-memory request, byte-widened; a failed request
+ * gives what arrived before it failed. Two calls (see the top of the file):
+ *   buffer  out: NULL, or room for *size units.
+ *   size    in/out: with buffer NULL or *size 0, set to the body length in
+ *           bytes, which is its length in units. Otherwise in only: the
+ *           first *size body bytes are written as *size units, padded with
+ *           0 past the body's end; a negative *size gives 0.
+ * Returns 1; 0 for an unknown id, a running request, a download, or a NULL
+ * size (nothing written). */
 QL_API int QL_CALL QL_RequestData(unsigned int id, QL_WCHAR* buffer, int* size);
 
+/* Parses a JSON text and stores its root object for QL_GetStringByPath.
+ *   text  in: UTF-8 JSON whose top level is an object.
+ * Returns the new document id, or 0 for NULL, invalid JSON, a top level
+ * that is not an object, or no memory. Ids run past 0x7FFFFFFF: read the
+ * result as unsigned. Documents stay until QL_Cleanup; there is no way to
+ * free one sooner. */
 QL_API int QL_CALL QL_ParseJSON(const char* text);
+
+/* Copies the string value of one member of a stored document's root object,
+ * byte-widened. Two calls (see the top of the file).
+ *   document  in: an id from QL_ParseJSON.
+ *   path      in: the whole text is one member name; '.' and '/' are part
+ *             of the name, not separators.
+ *   buffer    out: NULL, or room for *length units.
+ *   length    in: the capacity of buffer in units; out: the value's full
+ *             length in units (its length in bytes).
+ * Copies min(*length, value length) units when buffer is not NULL. Returns 1
+ * when the member exists and is a string, also when the buffer was too
+ * short; 0 otherwise, or for a NULL path or length, with nothing written. */
 QL_API int QL_CALL QL_GetStringByPath(unsigned int document, const char* path, QL_WCHAR* buffer,
                                       unsigned int* length);
 
+/* Writes a new ULID: exactly 26 units of Crockford base 32 (ASCII), no NUL.
+ * It holds the time in whole seconds, then 80 pseudo-random bits, so ULIDs
+ * sort by second but not within one, and threads or processes can make
+ * equal ones in the same second.
+ *   buffer  out: room for 26 units; NULL writes nothing. */
 QL_API void QL_CALL QL_GenerateULID(QL_WCHAR* buffer);
 
+/* Takes the oldest log record off the library's queue. Two calls (see the
+ * top of the file).
+ *   buffer    out: room for capacity units; NULL only asks for the length.
+ *   capacity  in: the units buffer holds.
+ *   length    out: the oldest record's length in units, 0 when the queue
+ *             is empty.
+ * Returns 1 when the record was copied (no NUL) and removed; 0 when the
+ * queue is empty, or the record does not fit (*length > capacity: it stays
+ * first, call again with a bigger buffer), or length is NULL. Records are
+ * kept, without limit, until pulled; concurrent pulls never get the same
+ * record. */
 QL_API int QL_CALL QL_PullLogRecord(QL_WCHAR* buffer, unsigned int capacity, int* length);
 
 #ifdef __cplusplus

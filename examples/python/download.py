@@ -1,0 +1,103 @@
+#!/usr/bin/env python3
+"""Downloads URL into FILE through the quillet library, with a progress line.
+
+    python3 download.py [--library PATH] URL FILE
+
+The library is $QUILLET_LIBRARY, --library, or the build tree's. Its log
+records are drained as the download runs and printed to standard error.
+Exits 0 on success, 1 when the download failed, 130 after Ctrl-C.
+"""
+
+import argparse
+import os
+import sys
+import time
+
+from quillet import STATE_DONE, STATE_RUNNING, Quillet
+
+
+class Progress:
+    """One line on standard error: redrawn in place on a terminal, else
+    printed at most once a second."""
+
+    def __init__(self, stream):
+        self.stream = stream
+        self.tty = stream.isatty()
+        self.last = None
+
+    def show(self, downloaded, total, final=False):
+        of = "unknown" if total < 0 else str(total)
+        percent = f" ({downloaded * 100 // total}%)" if total > 0 else ""
+        line = f"downloaded {downloaded} bytes of {of}{percent}"
+        now = time.monotonic()
+        if self.tty:
+            self.stream.write("\r" + line + ("\n" if final else ""))
+        elif final or self.last is None or now - self.last >= 1.0:
+            self.stream.write(line + "\n")
+            self.last = now
+        self.stream.flush()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--library", help="path of libquillet.so (default: $QUILLET_LIBRARY or the build tree's)")
+    parser.add_argument("url")
+    parser.add_argument("file")
+    args = parser.parse_args()
+
+    q = Quillet(args.library)
+
+    def drain():
+        records = q.pull_log_records()
+        for record in records:
+            print(f"log: {record}", file=sys.stderr)
+        return records
+
+    q.initialize()
+    drain()
+    request = q.download_file(args.url, args.file)
+    progress = Progress(sys.stderr)
+    records = []
+    total = -1
+    interrupted = False
+    while True:
+        try:
+            info = q.request_info(request)
+            if info.state != STATE_RUNNING:
+                break
+            seen = q.download_progress(request)
+            if seen is not None:
+                total, downloaded = seen
+                progress.show(downloaded, total)
+            records += drain()
+            time.sleep(0.1)
+        except KeyboardInterrupt:
+            # Cancel, then keep polling until the worker has ended.
+            interrupted = True
+            q.cancel(request)
+    if info.hasInfo:
+        size = os.path.getsize(args.file) if os.path.exists(args.file) else 0
+        progress.show(size, info.contentLength, final=True)
+    q.remove(request)
+    q.cleanup()
+    records += drain()
+
+    if interrupted:
+        print("download cancelled", file=sys.stderr)
+        return 130
+    if info.state != STATE_DONE:
+        finished = [r for r in records if r.startswith("Request finished: ")]
+        if finished:
+            reason = finished[-1][len("Request finished: "):]
+        elif info.curlCode >= 0:
+            reason = f"libcurl code {info.curlCode}"
+        else:
+            reason = f"cannot open {args.file}"  # the library never started a transfer
+        print(f"download failed: {reason}", file=sys.stderr)
+        return 1
+    print(f"saved {args.file} (HTTP {info.responseCode})", file=sys.stderr)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

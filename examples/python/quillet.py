@@ -1,0 +1,179 @@
+"""A ctypes binding of the quillet library's fourteen exports.
+
+It needs no C header and no compiler: it loads libquillet.so (quillet.dll on
+Windows) and declares each export's argument and result types itself, the way
+a scripted installer calls the library. Its rules are the header's
+(include/quillet/quillet.h): text comes back as 16-bit units in buffers the
+caller owns, byte strings one sign-extended unit per byte.
+
+    q = Quillet()                        # or Quillet("/path/to/libquillet.so")
+    q.initialize()
+    doc = q.parse_json('{"name": "quillet"}')
+    print(q.string_by_path(doc, "name"))  # b'quillet'
+    q.cleanup()
+"""
+
+import ctypes
+import os
+import sys
+from ctypes import POINTER, Structure, byref, c_char_p, c_int, c_uint, c_uint16
+
+STATE_NONE = 0
+STATE_RUNNING = 1
+STATE_DONE = 2
+STATE_FAILED = 3
+
+
+class RequestInfo(Structure):
+    """QL_REQUEST_INFO: five 32-bit signed integers."""
+
+    _fields_ = [
+        ("state", c_int),
+        ("hasInfo", c_int),
+        ("curlCode", c_int),
+        ("responseCode", c_int),
+        ("contentLength", c_int),
+    ]
+
+
+# QL_WCHAR is a 16-bit unit everywhere; ctypes' c_wchar is 4 bytes on Linux.
+_UNITS = POINTER(c_uint16)
+
+_SIGNATURES = {
+    "QL_Initialize": (None, []),
+    "QL_Cleanup": (None, []),
+    "QL_Request": (c_uint, [c_int, c_char_p, c_char_p]),
+    "QL_SendStats": (c_uint, [c_char_p, c_char_p]),
+    "QL_DownloadFile": (c_uint, [c_char_p, _UNITS]),
+    "QL_CancelRequest": (c_int, [c_uint]),
+    "QL_RemoveRequest": (c_int, [c_uint]),
+    "QL_RequestInfo": (c_int, [c_uint, POINTER(RequestInfo)]),
+    "QL_RequestDownloadProgress": (c_int, [c_uint, POINTER(c_int), POINTER(c_int)]),
+    "QL_RequestData": (c_int, [c_uint, _UNITS, POINTER(c_int)]),
+    "QL_ParseJSON": (c_int, [c_char_p]),
+    "QL_GetStringByPath": (c_int, [c_uint, c_char_p, _UNITS, POINTER(c_uint)]),
+    "QL_GenerateULID": (None, [_UNITS]),
+    "QL_PullLogRecord": (c_int, [_UNITS, c_uint, POINTER(c_int)]),
+}
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
+_UTF16 = "utf-16-le" if sys.byteorder == "little" else "utf-16-be"
+
+
+def default_library_path():
+    """$QUILLET_LIBRARY, else the build tree's library, else the installed one."""
+    path = os.environ.get("QUILLET_LIBRARY")
+    if path:
+        return path
+    if sys.platform == "win32":
+        return "quillet.dll"
+    built = os.path.join(_HERE, "..", "..", "build", "dev", "libquillet.so")
+    return built if os.path.exists(built) else "libquillet.so.1"
+
+
+def _narrow(text):
+    """A str as UTF-8 bytes; bytes and None pass unchanged."""
+    return text.encode("utf-8") if isinstance(text, str) else text
+
+
+def _decode(units, count):
+    """count UTF-16 units as a str."""
+    return bytes(units)[: 2 * count].decode(_UTF16, "replace")
+
+
+def _unwiden(units, count):
+    """The bytes behind byte-widened units: the low 8 bits of each."""
+    return bytes(unit & 0xFF for unit in units[:count])
+
+
+class Quillet:
+    """The library's exports, raw (q.lib.QL_...) and with Python types."""
+
+    def __init__(self, path=None):
+        path = path or default_library_path()
+        # 32-bit Windows exports are __stdcall.
+        loader = ctypes.WinDLL if sys.platform == "win32" else ctypes.CDLL
+        self.lib = loader(path)
+        for name, (restype, argtypes) in _SIGNATURES.items():
+            function = getattr(self.lib, name)
+            function.restype = restype
+            function.argtypes = argtypes
+
+    def initialize(self):
+        self.lib.QL_Initialize()
+
+    def cleanup(self):
+        self.lib.QL_Cleanup()
+
+    def request(self, url, data=None, post=False):
+        return self.lib.QL_Request(1 if post else 0, _narrow(url), _narrow(data))
+
+    def send_stats(self, url, data=None):
+        return self.lib.QL_SendStats(_narrow(url), _narrow(data))
+
+    def download_file(self, url, path):
+        units = os.fspath(path).encode(_UTF16, "surrogatepass") + b"\0\0"
+        buffer = (c_uint16 * (len(units) // 2)).from_buffer_copy(units)
+        return self.lib.QL_DownloadFile(_narrow(url), buffer)
+
+    def cancel(self, request_id):
+        return self.lib.QL_CancelRequest(request_id) == 1
+
+    def remove(self, request_id):
+        return self.lib.QL_RemoveRequest(request_id) == 1
+
+    def request_info(self, request_id):
+        info = RequestInfo()
+        self.lib.QL_RequestInfo(request_id, byref(info))
+        return info
+
+    def download_progress(self, request_id):
+        """(total, downloaded) once the response head has arrived, else None."""
+        total, downloaded = c_int(0), c_int(0)
+        if self.lib.QL_RequestDownloadProgress(request_id, byref(total), byref(downloaded)) != 1:
+            return None
+        return total.value, downloaded.value
+
+    def request_data(self, request_id):
+        """The body of a finished in-memory request, or None."""
+        size = c_int(0)
+        if self.lib.QL_RequestData(request_id, None, byref(size)) != 1:
+            return None
+        if size.value == 0:
+            return b""
+        buffer = (c_uint16 * size.value)()
+        if self.lib.QL_RequestData(request_id, buffer, byref(size)) != 1:
+            return None
+        return _unwiden(buffer, size.value)
+
+    def parse_json(self, text):
+        """The new document's id (0 on failure), read as unsigned."""
+        return self.lib.QL_ParseJSON(_narrow(text)) & 0xFFFFFFFF
+
+    def string_by_path(self, document, name):
+        """The member's value as bytes, or None when missing or not a string."""
+        length = c_uint(0)
+        if self.lib.QL_GetStringByPath(document, _narrow(name), None, byref(length)) != 1:
+            return None
+        buffer = (c_uint16 * max(length.value, 1))()
+        if self.lib.QL_GetStringByPath(document, _narrow(name), buffer, byref(length)) != 1:
+            return None
+        return _unwiden(buffer, length.value)
+
+    def generate_ulid(self):
+        buffer = (c_uint16 * 26)()
+        self.lib.QL_GenerateULID(buffer)
+        return _unwiden(buffer, 26).decode("ascii")
+
+    def pull_log_records(self):
+        """Every queued log record, oldest first."""
+        records = []
+        buffer = (c_uint16 * 256)()
+        length = c_int(0)
+        while True:
+            if self.lib.QL_PullLogRecord(buffer, len(buffer), byref(length)) == 1:
+                records.append(_decode(buffer, length.value))
+            elif length.value > len(buffer):
+                buffer = (c_uint16 * length.value)()  # too small: grow and ask again
+            else:
+                return records

@@ -1,0 +1,77 @@
+#!/usr/bin/env python3
+"""Runs examples/python/download.py against a loopback HTTP server.
+
+    python_example_test.py LIBRARY EXAMPLES_DIR
+
+The example reaches the library only through ctypes, so this checks that the
+exports can be used without the C header: a download arrives byte for byte
+with its progress line and log records, and a 404 ends in a failure that
+quotes the library's record.
+"""
+
+import functools
+import http.server
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+import threading
+
+
+class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+def run_example(library, examples, url, target):
+    return subprocess.run(
+        [sys.executable, os.path.join(examples, "download.py"), "--library", library, url, target],
+        capture_output=True, text=True, timeout=60,
+        env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"))  # nothing written into the source tree
+
+
+def main():
+    library, examples = sys.argv[1], sys.argv[2]
+    failures = []
+
+    def check(condition, what, result):
+        if not condition:
+            failures.append(f"{what}\n--- exit {result.returncode}, stderr:\n{result.stderr}")
+
+    with tempfile.TemporaryDirectory() as root:
+        served = os.path.join(root, "served")
+        os.mkdir(served)
+        payload = bytes((i * 7 + i // 251) & 0xFF for i in range(2 << 20))
+        with open(os.path.join(served, "payload.bin"), "wb") as f:
+            f.write(payload)
+
+        handler = functools.partial(QuietHandler, directory=served)
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        base = f"http://127.0.0.1:{server.server_address[1]}"
+        try:
+            target = os.path.join(root, "out.bin")
+            result = run_example(library, examples, base + "/payload.bin", target)
+            check(result.returncode == 0, "the download exits 0", result)
+            written = pathlib.Path(target).read_bytes() if os.path.exists(target) else None
+            check(written == payload, "the file holds the served bytes", result)
+            check(f"downloaded {len(payload)} bytes of {len(payload)} (100%)" in result.stderr,
+                  "the last progress line shows the whole file", result)
+            check("log: Request finished: success" in result.stderr, "the log records are drained", result)
+
+            result = run_example(library, examples, base + "/missing.bin", os.path.join(root, "missing.bin"))
+            check(result.returncode == 1, "a 404 exits 1", result)
+            check("download failed: Unexpected http server response code(404)." in result.stderr,
+                  "the failure quotes the library's record", result)
+        finally:
+            server.shutdown()
+            server.server_close()
+
+    for failure in failures:
+        print("FAILED:", failure, file=sys.stderr)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
