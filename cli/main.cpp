@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "commands.h"
+#include "quillet/quillet.h"  // QUILLET_VERSION
 
 int main(int argc, char** argv) {
   using namespace quillet_cli;

@@ -19,6 +19,8 @@ packages=(
   # The benchmarks (scripts/bench.sh): a real loopback server for the large
   # files, the curl command line to compare with, and Google Benchmark.
   nginx-light curl libbenchmark-dev
+  # Release packages (scripts/package.sh).
+  zip unzip
 )
 
 missing=()

@@ -36,6 +36,8 @@
 #ifndef QUILLET_QUILLET_H
 #define QUILLET_QUILLET_H
 
+#include "quillet/version.h"
+
 #if defined(_WIN32)
 #include <stddef.h>
 typedef wchar_t QL_WCHAR;

@@ -18,6 +18,6 @@ int main(void) {
     fprintf(stderr, "consumer: JSON export failed\n");
     return 1;
   }
-  printf("consumer ok %s\n", text);
+  printf("consumer ok %s %s\n", text, QUILLET_VERSION);
   return 0;
 }
