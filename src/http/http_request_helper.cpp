@@ -60,7 +60,10 @@ bool http_request_helper::startThread(const http_request_params& params) {
   params_ = params;
   // The handle is stored before the lock is let go, so nobody sees a running
   // worker without it.
-  auto thread = std::make_shared<ql::platform::Thread>(ql::platform::Thread::start(&threadEntry, this));
+  // Allocated before the worker exists: a failure here must not leave a
+  // worker running that nobody joins.
+  auto thread = std::make_shared<ql::platform::Thread>();
+  *thread = ql::platform::Thread::start(&threadEntry, this);
   if (thread->empty()) {
     // Without this the request would read as finished and successful.
     setError(std::make_unique<http_exception>(u"Failed to start request thread"));
