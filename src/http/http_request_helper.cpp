@@ -59,9 +59,8 @@ bool http_request_helper::startThread(const http_request_params& params) {
   curl_code_ = -1;
   params_ = params;
   // The handle is stored before the lock is let go, so nobody sees a running
-  // worker without it.
-  // Allocated before the worker exists: a failure here must not leave a
-  // worker running that nobody joins.
+  // worker without it; it is allocated before the worker exists, so running
+  // out of memory cannot leave a worker that nobody joins.
   auto thread = std::make_shared<ql::platform::Thread>();
   *thread = ql::platform::Thread::start(&threadEntry, this);
   if (thread->empty()) {
