@@ -35,7 +35,7 @@ void startOrDrop(uint32_t id, Start&& start) {
   try {
     start();
   } catch (...) {
-    ql::requests().extract(id);  // released here, joining a worker that did start
+    ql::requests().extract(id);  // the export's own copy, let go on the way out, is the last
     throw;
   }
 }
