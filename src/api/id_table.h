@@ -53,12 +53,19 @@ class IdTable {
     return object;
   }
 
-  // Empties the table while holding its lock, so objects whose last owner is
-  // the table are destroyed under it. The counter keeps running.
-  void clear() {
+  using Entries = std::map<uint32_t, Pointer>;
+
+  // Empties the table and hands its entries over, so that the caller stops
+  // and releases them without holding the lock. The counter keeps running.
+  Entries takeAll() {
+    Entries taken;
     std::lock_guard<platform::RecursiveLock> guard(lock_);
-    entries_.clear();
+    taken.swap(entries_);
+    return taken;
   }
+
+  // Empties the table; the objects are released after the lock is let go.
+  void clear() { takeAll(); }
 
   std::size_t size() {
     std::lock_guard<platform::RecursiveLock> guard(lock_);

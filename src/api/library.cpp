@@ -1,5 +1,6 @@
 #include "api/library.h"
 
+#include "http/http_request_helper.h"
 #include "http/http_system.h"
 
 namespace ql {
@@ -18,7 +19,7 @@ struct Library {
   Library& operator=(const Library&) = delete;
 
   ~Library() {
-    requests.clear();
+    stopAllRequests(requests);
     if (auto* system = vela::http::http_system::existing()) system->release();
   }
 };
@@ -26,6 +27,12 @@ struct Library {
 Library library;
 
 }  // namespace
+
+void stopAllRequests(RequestTable& table) {
+  RequestTable::Entries stopping = table.takeAll();
+  for (auto& entry : stopping) entry.second->cancel();
+  for (auto& entry : stopping) entry.second.reset();
+}
 
 JsonDocumentTable& jsonDocuments() { return library.json; }
 RequestTable& requests() { return library.requests; }

@@ -22,4 +22,10 @@ JsonDocumentTable& jsonDocuments();
 RequestTable& requests();
 LogRecordQueue& logQueue();
 
+// Empties the request table and stops every request taken out of it: all are
+// cancelled first, so their workers wind down together, then each is released
+// in identifier order (joining its worker when the table was its last owner).
+// The table lock is not held meanwhile, so the other exports keep answering.
+void stopAllRequests(RequestTable& table);
+
 }  // namespace ql

@@ -23,8 +23,9 @@ extern "C" QL_API void QL_CALL QL_Initialize(void) {
 extern "C" QL_API void QL_CALL QL_Cleanup(void) {
   ql::guardExport([] {
     ql::jsonDocuments().clear();
-    // Destroying a request cancels it and waits for its worker.
-    ql::requests().clear();
+    // Every worker has ended (or belongs to a request another export still
+    // holds) before the record below, so each download's own end comes first.
+    ql::stopAllRequests(ql::requests());
     ql::pushLogRecord(u"All requests stopped");
     vela::http::http_system::instance().release();
     ql::pushLogRecord(u"Http system deinitialized");

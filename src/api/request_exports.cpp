@@ -27,13 +27,25 @@ const char16_t* hostText(const QL_WCHAR* text) {
 
 std::u16string orEmpty(const char16_t* text) { return text == nullptr ? std::u16string() : text; }
 
+// A start that throws (out of memory) fails the export, which then returns 0:
+// the request must not stay behind under an identifier the host never learns.
+template <typename Start>
+void startOrDrop(uint32_t id, Start&& start) {
+  try {
+    start();
+  } catch (...) {
+    ql::requests().extract(id);  // the export's own copy, let go on the way out, is the last
+    throw;
+  }
+}
+
 uint32_t startRequest(int post, const char* url, const char* data) {
   const uint32_t id = ql::requests().issueId();
   ql::pushLogRecord(u"Sending request: " + ql::toDecimalText(id) + u" <" + ql::platform::ansiToWide(url) + u">");
   auto request = std::make_shared<http_request_data_helper>();
   ql::requests().insert(id, request);
   // The outcome, a failed start included, is read through QL_RequestInfo.
-  request->Start(url, post != 0 ? http_method::post : http_method::get, data);
+  startOrDrop(id, [&] { request->Start(url, post != 0 ? http_method::post : http_method::get, data); });
   return id;
 }
 
@@ -57,7 +69,7 @@ QL_API unsigned int QL_CALL QL_DownloadFile(const char* url, const QL_WCHAR* pat
                       ql::platform::ansiToWide(url) + u"> " + u"to <" + orEmpty(target) + u">");
     auto request = std::make_shared<FileDownloadRequest>();
     ql::requests().insert(id, request);
-    request->Start(url, target, 0, 0);
+    startOrDrop(id, [&] { request->Start(url, target, 0, 0); });
     return id;
   });
 }

@@ -59,8 +59,10 @@ bool http_request_helper::startThread(const http_request_params& params) {
   curl_code_ = -1;
   params_ = params;
   // The handle is stored before the lock is let go, so nobody sees a running
-  // worker without it.
-  auto thread = std::make_shared<ql::platform::Thread>(ql::platform::Thread::start(&threadEntry, this));
+  // worker without it; it is allocated before the worker exists, so running
+  // out of memory cannot leave a worker that nobody joins.
+  auto thread = std::make_shared<ql::platform::Thread>();
+  *thread = ql::platform::Thread::start(&threadEntry, this);
   if (thread->empty()) {
     // Without this the request would read as finished and successful.
     setError(std::make_unique<http_exception>(u"Failed to start request thread"));
