@@ -439,6 +439,17 @@ TEST(PlatformFile, OpenFailuresCarryWindowsCodes) {
   EXPECT_FALSE(file.openExclusive(broken));
   EXPECT_EQ(lastError(), kErrorInvalidName);
 #endif
+  // Windows refuses write access to a read-only file to everyone, root too.
+  const fs::path readOnly = dir.file("read-only.bin");
+  { std::ofstream(readOnly, std::ios::binary) << "keep"; }
+  fs::permissions(readOnly, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  setLastError(kErrorSuccess);
+  EXPECT_FALSE(file.openExclusive(ScratchDir::wide(readOnly)));
+  EXPECT_EQ(lastError(), kErrorAccessDenied);
+  EXPECT_EQ(readAll(readOnly), "keep");
+  fs::permissions(readOnly, fs::perms::owner_write, fs::perm_options::add);
+
   std::u16string withNul = ScratchDir::wide(dir.file("b"));
   withNul += u'\0';
   withNul += u"c";
