@@ -1,6 +1,11 @@
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <pthread.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -252,6 +257,41 @@ TEST(PlatformThread, ManyShortWorkersAreAllJoined) {
     thread.close();
   }
   EXPECT_EQ(count.load(), 64);
+}
+
+namespace {
+
+// The stack the calling thread was given, as its system reports it.
+std::size_t ownStackSize() {
+#ifdef _WIN32
+  MEMORY_BASIC_INFORMATION region{};
+  if (::VirtualQuery(&region, &region, sizeof region) == 0) return 0;
+  const auto* block = reinterpret_cast<const NT_TIB*>(::NtCurrentTeb());
+  return static_cast<std::size_t>(static_cast<const char*>(block->StackBase) -
+                                  static_cast<const char*>(region.AllocationBase));
+#else
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return 0;
+  std::size_t size = 0;
+  pthread_attr_getstacksize(&attributes, &size);
+  pthread_attr_destroy(&attributes);
+  return size;
+#endif
+}
+
+}  // namespace
+
+TEST(PlatformThread, WorkersGetTheirOwnStackSizeWhateverTheHostsDefault) {
+  std::size_t size = 0;
+  Thread thread = Thread::start(
+      [](void* argument) -> unsigned {
+        *static_cast<std::size_t*>(argument) = ownStackSize();
+        return 0;
+      },
+      &size);
+  ASSERT_FALSE(thread.empty());
+  thread.wait();
+  EXPECT_EQ(size, kWorkerStackSize);
 }
 
 // ---------------------------------------------------------------- errors

@@ -66,7 +66,9 @@ bool http_request_file_helper::Start(const char* url, const char16_t* file_name,
   }
   full_size_ = full_size;
   if (!startThread(params)) {
-    closeFile();  // no worker will ever close it
+    // No worker will end this run, so it ends here, as a worker would have:
+    // the file is released and the failure reported.
+    onFinished(false);
     return false;
   }
   return true;

@@ -61,6 +61,11 @@ class RecursiveLock {
   alignas(8) unsigned char storage_[64];
 };
 
+// Stack reserved for every worker thread, whatever the host's own default
+// (8 MiB on Linux, 2 MiB in a MinGW executable). A worker runs one libcurl
+// transfer, TLS handshake included, and little of its own.
+constexpr std::size_t kWorkerStackSize = 256 * 1024;
+
 // A worker thread handle with exactly one owner.
 class Thread {
  public:
@@ -80,7 +85,8 @@ class Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
-  // Creates the thread suspended and resumes it once its handle exists.
+  // Creates the thread with a stack of kWorkerStackSize, suspended, and
+  // resumes it once its handle exists.
   // Returns an empty Thread when the thread cannot be created.
   static Thread start(Entry entry, void* argument);
 
