@@ -51,6 +51,15 @@ int openOrCreate(const std::string& name, bool& created) {
   return openName(name, O_CREAT);
 }
 
+// The check at the end must find the file that was opened even when the
+// host has changed its working directory meanwhile.
+std::string absolute(std::string name) {
+  if (!name.empty() && name[0] == '/') return name;
+  char directory[4096];
+  if (::getcwd(directory, sizeof directory) == nullptr) return name;
+  return std::string(directory) + "/" + name;
+}
+
 bool setAppend(int descriptor, bool append) {
   const int flags = ::fcntl(descriptor, F_GETFL);
   if (flags < 0) return false;
@@ -101,7 +110,7 @@ bool File::openExclusive(const std::u16string& path) {
   state_.handle = descriptor;
   state_.position = 0;
   state_.end = static_cast<int64_t>(status.st_size);
-  path_ = std::move(name);
+  path_ = absolute(std::move(name));
   return true;
 }
 
