@@ -9,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -809,6 +811,74 @@ TEST_F(Download, NotFoundLeavesAnEmptyFile) {
   const Records records = drainLogRecords();
   EXPECT_EQ(records.back(), "Request finished: Unexpected http server response code(404).");
 }
+
+#ifndef _WIN32
+// Sends the head and the first `held` bytes of `content`, then the rest once
+// released (or after 30 s, so that a failed test still ends).
+struct HeldBody {
+  HeldBody(std::string bytes, std::size_t held) : content(std::move(bytes)), first(held) {}
+  ~HeldBody() { release(); }
+  void release() {
+    std::call_once(released, [this] { go.set_value(); });
+  }
+
+  std::string content;
+  std::size_t first;
+  std::promise<void> go;
+  std::shared_future<void> going = go.get_future().share();
+  std::once_flag released;
+  RawHttpServer server{[this](const HttpRequest&, Connection& c) {
+    c.send(httpHead(200, "OK", static_cast<int64_t>(content.size())) + content.substr(0, first));
+    going.wait_for(30s);
+    c.send(content.substr(first));
+  }};
+};
+
+// Windows' sharing rules keep other processes from unlinking, replacing or
+// cutting the file while it downloads. Here they can, and the download must
+// not then report success.
+TEST_F(Download, TargetChangedByAnotherWriterFailsTheRun) {
+  namespace fs = std::filesystem;
+  const std::string notFound = "Request finished: (0x2)\"The system cannot find the file specified.\"";
+  const std::string cut =
+      "Request finished: (0x20)\"The process cannot access the file because it is being used by another process.\"";
+  struct Row {
+    const char* name;
+    std::function<void(const fs::path&)> disturb;
+    int state;
+    std::string record;
+  };
+  const Row rows[] = {
+      {"undisturbed", [](const fs::path&) {}, QL_STATE_DONE, "Request finished: success"},
+      {"unlinked", [](const fs::path& path) { fs::remove(path); }, QL_STATE_FAILED, notFound},
+      {"renamed over",
+       [](const fs::path& path) {
+         quillet_test::writeFile(path.string() + ".other", "8 bytes!");
+         fs::rename(path.string() + ".other", path);
+       },
+       QL_STATE_FAILED, notFound},
+      {"cut short", [](const fs::path& path) { fs::resize_file(path, 1000); }, QL_STATE_FAILED, cut},
+      {"grown", [](const fs::path& path) { fs::resize_file(path, 350000); }, QL_STATE_FAILED, cut},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    HeldBody body(patternBytes(0, 400000, 21), 300000);
+    const unsigned id = start(body.server.url());
+    int total = 0, downloaded = 0;
+    ASSERT_TRUE(eventually([&] { return QL_RequestDownloadProgress(id, &total, &downloaded) == 1 && downloaded == 300000; }));
+    row.disturb(target);
+    body.release();
+    const QL_REQUEST_INFO info = waitFinished(id);
+    EXPECT_EQ(info.state, row.state);
+    EXPECT_EQ(info.curlCode, -1);
+    EXPECT_EQ(drainLogRecords().back(), row.record);
+    if (row.state == QL_STATE_DONE) {
+      EXPECT_TRUE(onDisk() == body.content);
+    }
+    QL_RemoveRequest(id);
+  }
+}
+#endif
 
 // ---------------------------------------------------------------------------
 

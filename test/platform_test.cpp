@@ -1,6 +1,11 @@
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <pthread.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -254,6 +259,50 @@ TEST(PlatformThread, ManyShortWorkersAreAllJoined) {
   EXPECT_EQ(count.load(), 64);
 }
 
+namespace {
+
+// The stack the calling thread was given, as its system reports it.
+std::size_t ownStackSize() {
+#ifdef _WIN32
+  MEMORY_BASIC_INFORMATION region{};
+  if (::VirtualQuery(&region, &region, sizeof region) == 0) return 0;
+  const auto* block = reinterpret_cast<const NT_TIB*>(::NtCurrentTeb());
+  return static_cast<std::size_t>(static_cast<const char*>(block->StackBase) -
+                                  static_cast<const char*>(region.AllocationBase));
+#else
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return 0;
+  std::size_t size = 0;
+  pthread_attr_getstacksize(&attributes, &size);
+  pthread_attr_destroy(&attributes);
+  return size;
+#endif
+}
+
+}  // namespace
+
+TEST(PlatformThread, WorkersGetTheirOwnStackSizeWhateverTheHostsDefault) {
+  std::size_t size = 0;
+  Thread thread = Thread::start(
+      [](void* argument) -> unsigned {
+        *static_cast<std::size_t*>(argument) = ownStackSize();
+        return 0;
+      },
+      &size);
+  ASSERT_FALSE(thread.empty());
+  thread.wait();
+#ifdef __SANITIZE_THREAD__
+  // ThreadSanitizer enlarges small stacks to hold its own per-thread data,
+  // but they stay well below what a thread gets by default.
+  std::size_t hostDefault = 0;
+  std::thread([&] { hostDefault = ownStackSize(); }).join();
+  EXPECT_GE(size, kWorkerStackSize);
+  EXPECT_LT(size, hostDefault);
+#else
+  EXPECT_EQ(size, kWorkerStackSize);
+#endif
+}
+
 // ---------------------------------------------------------------- errors
 
 TEST(PlatformError, LastErrorIsPerThread) {
@@ -439,6 +488,17 @@ TEST(PlatformFile, OpenFailuresCarryWindowsCodes) {
   EXPECT_FALSE(file.openExclusive(broken));
   EXPECT_EQ(lastError(), kErrorInvalidName);
 #endif
+  // Windows refuses write access to a read-only file to everyone, root too.
+  const fs::path readOnly = dir.file("read-only.bin");
+  { std::ofstream(readOnly, std::ios::binary) << "keep"; }
+  fs::permissions(readOnly, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  setLastError(kErrorSuccess);
+  EXPECT_FALSE(file.openExclusive(ScratchDir::wide(readOnly)));
+  EXPECT_EQ(lastError(), kErrorAccessDenied);
+  EXPECT_EQ(readAll(readOnly), "keep");
+  fs::permissions(readOnly, fs::perms::owner_write, fs::perm_options::add);
+
   std::u16string withNul = ScratchDir::wide(dir.file("b"));
   withNul += u'\0';
   withNul += u"c";

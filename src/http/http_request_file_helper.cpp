@@ -15,6 +15,8 @@ constexpr const char16_t* kReceiveInfoSignature =
     u"bool __thiscall vela::http::http_request_file_helper::onReceiveInfo(void)";
 constexpr const char16_t* kReceiveDataSignature =
     u"bool __thiscall vela::http::http_request_file_helper::onReceiveData(void *,unsigned int)";
+constexpr const char16_t* kFinishedSignature =
+    u"void __thiscall vela::http::http_request_file_helper::onFinished(bool)";
 
 // Where a run starts writing. Only a resume keeps bytes, and never more than
 // the file holds; a file already larger than the expected whole cannot be a
@@ -64,7 +66,9 @@ bool http_request_file_helper::Start(const char* url, const char16_t* file_name,
   }
   full_size_ = full_size;
   if (!startThread(params)) {
-    closeFile();  // no worker will ever close it
+    // No worker will end this run, so it ends here, as a worker would have:
+    // the file is released and the failure reported.
+    onFinished(false);
     return false;
   }
   return true;
@@ -72,9 +76,18 @@ bool http_request_file_helper::Start(const char* url, const char16_t* file_name,
 
 int64_t http_request_file_helper::getDownloadedSize() {
   Guard guard(*this);
-  int64_t bytes = 0;
-  if (!file_.isOpen() || !file_.size(bytes)) return 0;
-  return bytes;
+  // What the worker has written, kept by the file: no system call per poll.
+  return file_.isOpen() ? file_.writtenSize() : 0;
+}
+
+void http_request_file_helper::verifyFile() {
+  Guard guard(*this);
+  // A run that already failed keeps its own error.
+  if (!file_.isOpen() || getError() != nullptr) return;
+  if (!file_.verifyIntact()) {
+    setError(std::make_unique<SysException>(ql::platform::lastError(), kSourceFile, __LINE__,
+                                            kFinishedSignature));
+  }
 }
 
 void http_request_file_helper::closeFile() {
@@ -132,7 +145,10 @@ bool http_request_file_helper::onReceiveData(const void* data, uint32_t size) {
   return true;
 }
 
-void http_request_file_helper::onFinished(bool) { closeFile(); }
+void http_request_file_helper::onFinished(bool) {
+  verifyFile();
+  closeFile();
+}
 
 }  // namespace vela::http
 
@@ -161,9 +177,11 @@ bool FileDownloadRequest::onReceiveInfo() {
   return http_request_file_helper::onReceiveInfo();
 }
 
-void FileDownloadRequest::onFinished(bool success) {
+void FileDownloadRequest::onFinished(bool) {
+  // Whether the file still holds what was written belongs to the outcome.
+  verifyFile();
   // The recorded error alone decides the text.
   std::unique_ptr<vela::Exception> error = getError();
   ql::pushLogRecord(u"Request finished: " + (error ? error->text() : std::u16string(u"success")));
-  http_request_file_helper::onFinished(success);
+  closeFile();
 }

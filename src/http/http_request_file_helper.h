@@ -33,6 +33,9 @@ class http_request_file_helper : public http_request_helper {
   void onFinished(bool success) override;
 
   void closeFile();
+  // At the end of a run that has not failed: records an error when the file
+  // is no longer the one written, or no longer holds what was written.
+  void verifyFile();
 
  private:
   ql::platform::File file_;

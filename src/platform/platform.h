@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace ql::platform {
 
@@ -66,6 +67,11 @@ class RecursiveLock {
   alignas(8) unsigned char storage_[64];
 };
 
+// Stack reserved for every worker thread, whatever the host's own default
+// (8 MiB on Linux, 2 MiB in a MinGW executable). A worker runs one libcurl
+// transfer, TLS handshake included, and little of its own.
+constexpr std::size_t kWorkerStackSize = 256 * 1024;
+
 // A worker thread handle with exactly one owner.
 class Thread {
  public:
@@ -85,7 +91,8 @@ class Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
-  // Creates the thread suspended and resumes it once its handle exists.
+  // Creates the thread with a stack of kWorkerStackSize, suspended, and
+  // resumes it once its handle exists.
   // Returns an empty Thread when the thread cannot be created.
   static Thread start(Entry entry, void* argument);
 
@@ -104,17 +111,20 @@ namespace testing {
 void failThreadCreation(bool fail);
 }  // namespace testing
 
-// A file opened for writing and shared with no other opener.
+// A file opened for writing and shared with no other opener. It remembers
+// the size its own writes and cuts leave, so that progress needs no system
+// call and the end of a download can tell whether anyone else changed it.
 class File {
  public:
   File() noexcept = default;
   ~File() { close(); }
-  File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
+  File(File&& other) noexcept : state_(other.state_), path_(std::move(other.path_)) { other.state_ = State{}; }
   File& operator=(File&& other) noexcept {
     if (this != &other) {
       close();
-      handle_ = other.handle_;
-      other.handle_ = kClosed;
+      state_ = other.state_;
+      path_ = std::move(other.path_);
+      other.state_ = State{};
     }
     return *this;
   }
@@ -122,18 +132,35 @@ class File {
   File& operator=(const File&) = delete;
 
   // Opens or creates the file for writing without sharing; a second opener
-  // fails with kErrorSharingViolation. On failure lastError() says why.
+  // fails with kErrorSharingViolation, and an existing read-only file with
+  // kErrorAccessDenied, whoever asks. On failure lastError() says why.
   bool openExclusive(const std::u16string& path);
-  bool isOpen() const noexcept { return handle_ != kClosed; }
-  bool size(int64_t& bytes) const;
-  bool seek(int64_t offset);  // from the start of the file
-  bool truncate();            // cut at the current position
+  bool isOpen() const noexcept { return state_.handle != kClosed; }
+  bool size(int64_t& bytes) const;  // asks the system
+  bool seek(int64_t offset);        // from the start of the file
+  bool truncate();                  // cut at the current position
   bool write(const void* data, uint32_t size, uint32_t& written);
   void close() noexcept;
 
+  // The size this handle's own cuts and writes have left: no system call.
+  int64_t writtenSize() const noexcept { return state_.end; }
+  // True when the file at the opened path is still this file and holds
+  // exactly writtenSize() bytes. Windows' sharing rules guarantee both; on
+  // POSIX another process may unlink, replace or cut the file regardless of
+  // the lock, and this finds out: kErrorFileNotFound when the path no longer
+  // names this file (unlinked, renamed away or replaced), kErrorSharingViolation
+  // when another writer changed its size.
+  bool verifyIntact() const;
+
  private:
   static constexpr intptr_t kClosed = -1;
-  intptr_t handle_ = kClosed;
+  struct State {
+    intptr_t handle = kClosed;
+    int64_t position = 0;  // where the next write goes
+    int64_t end = 0;       // size as this handle left it
+  };
+  State state_;
+  std::string path_;  // the opened path in the system's own encoding (POSIX)
 };
 
 }  // namespace ql::platform

@@ -97,10 +97,18 @@ Thread Thread::start(Entry entry, void* argument) {
 
   // The control block is complete before the thread exists, so the new
   // thread never sees a handle that is not yet there.
-  sigset_t previous;
-  blockAsynchronousSignals(previous);
-  const int error = pthread_create(&control->thread, nullptr, trampoline, control);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  pthread_attr_t attributes;
+  int error = pthread_attr_init(&attributes);
+  if (error == 0) {
+    error = pthread_attr_setstacksize(&attributes, kWorkerStackSize);
+    if (error == 0) {
+      sigset_t previous;
+      blockAsynchronousSignals(previous);
+      error = pthread_create(&control->thread, &attributes, trampoline, control);
+      pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+    pthread_attr_destroy(&attributes);
+  }
   if (error != 0) {
     delete control;
     setLastError(error == EAGAIN ? kErrorNotEnoughMemory : posix::windowsCode(error));

@@ -21,7 +21,11 @@ bool File::openExclusive(const std::u16string& path) {
   HANDLE handle = ::CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), GENERIC_WRITE, 0, nullptr,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
-  handle_ = reinterpret_cast<intptr_t>(handle);
+  LARGE_INTEGER existing;
+  if (!::GetFileSizeEx(handle, &existing)) existing.QuadPart = 0;  // a device: no size
+  state_.handle = reinterpret_cast<intptr_t>(handle);
+  state_.position = 0;
+  state_.end = existing.QuadPart;
   return true;
 }
 
@@ -31,7 +35,7 @@ bool File::size(int64_t& bytes) const {
     return false;
   }
   LARGE_INTEGER value;
-  if (!::GetFileSizeEx(handleOf(handle_), &value)) return false;
+  if (!::GetFileSizeEx(handleOf(state_.handle), &value)) return false;
   bytes = value.QuadPart;
   return true;
 }
@@ -43,7 +47,9 @@ bool File::seek(int64_t offset) {
   }
   LARGE_INTEGER distance;
   distance.QuadPart = offset;
-  return ::SetFilePointerEx(handleOf(handle_), distance, nullptr, FILE_BEGIN) != FALSE;
+  if (!::SetFilePointerEx(handleOf(state_.handle), distance, nullptr, FILE_BEGIN)) return false;
+  state_.position = offset;
+  return true;
 }
 
 bool File::truncate() {
@@ -51,7 +57,9 @@ bool File::truncate() {
     ::SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
-  return ::SetEndOfFile(handleOf(handle_)) != FALSE;
+  if (!::SetEndOfFile(handleOf(state_.handle))) return false;
+  state_.end = state_.position;
+  return true;
 }
 
 bool File::write(const void* data, uint32_t size, uint32_t& written) {
@@ -64,22 +72,41 @@ bool File::write(const void* data, uint32_t size, uint32_t& written) {
   const auto* bytes = static_cast<const unsigned char*>(data);
   while (written < size) {
     DWORD count = 0;
-    if (!::WriteFile(handleOf(handle_), bytes + written, size - written, &count, nullptr)) {
-      return false;
+    if (!::WriteFile(handleOf(state_.handle), bytes + written, size - written, &count, nullptr)) {
+      break;
     }
     if (count == 0) {
       ::SetLastError(ERROR_DISK_FULL);
-      return false;
+      break;
     }
     written += count;
+    state_.position += count;
+  }
+  if (state_.position > state_.end) state_.end = state_.position;
+  return written == size;
+}
+
+bool File::verifyIntact() const {
+  if (!isOpen()) {
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  // Without sharing nobody else can delete, rename or cut the file; the size
+  // is checked all the same, as it costs one call.
+  LARGE_INTEGER size;
+  if (!::GetFileSizeEx(handleOf(state_.handle), &size)) return true;  // a device: no size
+  if (size.QuadPart != state_.end) {
+    ::SetLastError(ERROR_SHARING_VIOLATION);
+    return false;
   }
   return true;
 }
 
 void File::close() noexcept {
   if (!isOpen()) return;
-  ::CloseHandle(handleOf(handle_));
-  handle_ = kClosed;
+  ::CloseHandle(handleOf(state_.handle));
+  state_ = State{};
+  path_.clear();
 }
 
 }  // namespace ql::platform

@@ -61,7 +61,8 @@ Thread Thread::start(Entry entry, void* argument) {
   }
 
   const uintptr_t created =
-      ::_beginthreadex(nullptr, 0, trampoline, launch, CREATE_SUSPENDED, nullptr);
+      ::_beginthreadex(nullptr, static_cast<unsigned>(kWorkerStackSize), trampoline, launch,
+                       CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (created == 0 || created == static_cast<uintptr_t>(-1)) {
     const DWORD error = ::GetLastError();
     if (launch->module != nullptr) ::FreeLibrary(launch->module);
