@@ -99,8 +99,11 @@ bool http_request_helper::waitThread() {
 }
 
 void http_request_helper::cancel() {
-  Guard guard(*this);
-  cancelled_ = true;
+  {
+    Guard guard(*this);
+    cancelled_ = true;
+  }
+  transfer_.wakeUp();  // the flag is read at the progress call this brings on
 }
 
 std::unique_ptr<Exception> http_request_helper::getError() {

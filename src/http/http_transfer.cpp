@@ -68,6 +68,7 @@ struct transfer_callbacks {
 
 void http_transfer::EasyDeleter::operator()(void* handle) const { curl_easy_cleanup(handle); }
 void http_transfer::ListDeleter::operator()(curl_slist* list) const { curl_slist_free_all(list); }
+void http_transfer::MultiDeleter::operator()(void* multi) const { curl_multi_cleanup(multi); }
 
 http_transfer::http_transfer() = default;
 
@@ -171,7 +172,7 @@ bool http_transfer::run(const http_request_params& params, http_request_callback
   }
   // Not under the lock: the callbacks take it for their own duration, and the
   // handle only changes in setup/reset, which this thread alone calls.
-  const CURLcode code = curl_easy_perform(handle);
+  const auto code = static_cast<CURLcode>(drive(handle));
 
   Guard guard(lock_);
   result_ = code;
@@ -189,6 +190,43 @@ bool http_transfer::run(const http_request_params& params, http_request_callback
     }
   }
   return result_ == CURLE_OK;
+}
+
+// What curl_easy_perform does, with a multi handle of the transfer's own: its
+// wait can be woken, where curl_easy_perform's sleeps up to a second between
+// progress calls and so between looks at the cancel flag.
+int http_transfer::drive(void* handle) {
+  std::unique_ptr<void, MultiDeleter> multi(curl_multi_init());
+  if (!multi || curl_multi_add_handle(multi.get(), handle) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
+  {
+    Guard wake(wakeLock_);
+    waiting_ = multi.get();
+  }
+  CURLcode code = CURLE_OK;
+  int running = 1;
+  while (running != 0) {
+    CURLMcode step = curl_multi_perform(multi.get(), &running);
+    if (step == CURLM_OK && running != 0) step = curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr);
+    if (step != CURLM_OK) {
+      code = step == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_BAD_FUNCTION_ARGUMENT;
+      break;
+    }
+  }
+  int queued = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+    if (message->msg == CURLMSG_DONE && message->easy_handle == handle) code = message->data.result;
+  }
+  {
+    Guard wake(wakeLock_);
+    waiting_ = nullptr;
+  }
+  curl_multi_remove_handle(multi.get(), handle);
+  return code;
+}
+
+void http_transfer::wakeUp() {
+  Guard wake(wakeLock_);
+  if (waiting_ != nullptr) curl_multi_wakeup(waiting_);
 }
 
 int32_t http_transfer::result() {

@@ -39,6 +39,11 @@ class http_transfer {
   bool perform(const http_request_params& params, http_request_callback* callback);
   void reset();
 
+  // Cuts short the running transfer's wait for network activity, so that it
+  // asks its callback about a cancel at once rather than within a second.
+  // Any thread; takes only a lock of its own, never the transfer lock.
+  void wakeUp();
+
   // Writes the readable description of result() into `out`; returns result().
   int32_t errorText(std::string& out);
   // The description errorText() gives for `code` on a transfer limited to
@@ -62,6 +67,9 @@ class http_transfer {
   struct ListDeleter {
     void operator()(curl_slist* list) const;
   };
+  struct MultiDeleter {
+    void operator()(void* multi) const;
+  };
 
   friend struct transfer_callbacks;  // libcurl's write, read and progress callbacks
 
@@ -75,10 +83,15 @@ class http_transfer {
 
   bool configure();  // sets the options in order; false on the first refusal
   bool run(const http_request_params& params, http_request_callback* callback);
+  int drive(void* handle);  // the easy handle to its end; libcurl's result code
   head_info head();  // under the transfer lock
   void release();    // keeps head(), then lets the handle and its list go
 
   ql::platform::RecursiveLock lock_;
+  // The waiting multi handle of a running transfer, for wakeUp(); guarded by
+  // a leaf lock of its own, as a cancel holds the request lock.
+  ql::platform::RecursiveLock wakeLock_;
+  void* waiting_ = nullptr;
   std::unique_ptr<void, EasyDeleter> handle_;
   std::unique_ptr<curl_slist, ListDeleter> headerList_;
   head_info kept_;
