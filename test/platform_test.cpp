@@ -576,6 +576,10 @@ TEST(PlatformSystem, ClocksAgree) {
   EXPECT_LE(before, fine / 10000000);
   EXPECT_GE(after, fine / 10000000);
   EXPECT_LE(after - before, 1);
+  // The tick's clock trails the fine one by a tick at most.
+  const int64_t coarse = coarseUnixTimeSeconds();
+  EXPECT_GE(coarse, before - 1);
+  EXPECT_LE(coarse, unixTimeSeconds());
 }
 
 TEST(PlatformSystem, IdsIdentifyProcessAndThread) {

@@ -40,6 +40,9 @@ bool systemMessage(uint32_t code, uint32_t languageId, std::u16string& text);
 std::u16string ansiToWide(const char* text);
 
 int64_t unixTimeSeconds();  // whole seconds since 1970-01-01 UTC
+// The same from the clock the system updates once a tick: far cheaper to read,
+// and at most a tick behind unixTimeSeconds().
+int64_t coarseUnixTimeSeconds();
 int64_t unixTime100ns();    // 100-nanosecond units since 1970-01-01 UTC
 uint32_t processId();
 uint32_t threadId();

@@ -74,7 +74,9 @@ void writeText(const UlidBytes& value, Unit* out) {
   writeBase32(bigEndian(&value[11], 5), 8, out);
 }
 
-UlidBytes newUlidBytes() { return makeUlidBytes(platform::unixTimeSeconds(), randomPart()); }
+// Whole seconds need no finer clock than the tick's, and reading the fine one
+// would cost about as much as the rest of a ULID.
+UlidBytes newUlidBytes() { return makeUlidBytes(platform::coarseUnixTimeSeconds(), randomPart()); }
 
 }  // namespace
 

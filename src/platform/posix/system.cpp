@@ -75,6 +75,12 @@ int64_t unixTimeSeconds() {
   return static_cast<int64_t>(now.tv_sec);
 }
 
+int64_t coarseUnixTimeSeconds() {
+  timespec now{};
+  if (::clock_gettime(CLOCK_REALTIME_COARSE, &now) != 0) return unixTimeSeconds();
+  return static_cast<int64_t>(now.tv_sec);
+}
+
 int64_t unixTime100ns() {
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);

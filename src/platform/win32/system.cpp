@@ -28,6 +28,9 @@ std::u16string ansiToWide(const char* text) {
 
 int64_t unixTimeSeconds() { return static_cast<int64_t>(::_time64(nullptr)); }
 
+// _time64 already reads the system time as of the last tick.
+int64_t coarseUnixTimeSeconds() { return unixTimeSeconds(); }
+
 int64_t unixTime100ns() {
   // FILETIME counts 100 ns units from 1601-01-01 UTC.
   constexpr int64_t kFrom1601To1970 = 116444736000000000LL;
