@@ -15,6 +15,14 @@ fi
 out="$(mktemp -d)"
 trap 'rm -rf "$out"' EXIT
 
+# quillet.h includes the version header that CMake generates; make it here
+# from the project version.
+version=$(sed -n 's/^project(quillet VERSION \([0-9]*\)\.\([0-9]*\)\.\([0-9]*\).*/\1 \2 \3/p' "$root/CMakeLists.txt")
+read -r major minor patch <<<"$version"
+mkdir -p "$out/include/quillet"
+sed -e "s/@PROJECT_VERSION_MAJOR@/$major/g" -e "s/@PROJECT_VERSION_MINOR@/$minor/g" \
+    -e "s/@PROJECT_VERSION_PATCH@/$patch/g" "$root/cmake/version.h.in" >"$out/include/quillet/version.h"
+
 shopt -s nullglob
 sources=("$root"/src/platform/win32/*.cpp "$root"/src/util/*.cpp)
 if [ ${#sources[@]} -eq 0 ]; then
@@ -27,7 +35,7 @@ for source in "${sources[@]}"; do
   relative="${source#"$root"/}"
   object="$out/$(echo "$relative" | tr '/' '_').o"
   if ! (cd "$root" && "$compiler" -std=c++17 -Wall -Wextra -Wpedantic -Wshadow -Werror \
-        -Isrc -Iinclude -c "$relative" -o "$object"); then
+        -Isrc -Iinclude -I"$out/include" -c "$relative" -o "$object"); then
     echo "check-win32-platform: FAILED $relative" >&2
     failed=1
   fi
