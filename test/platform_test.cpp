@@ -264,11 +264,18 @@ namespace {
 // The stack the calling thread was given, as its system reports it.
 std::size_t ownStackSize() {
 #ifdef _WIN32
+  // The whole reservation the stack was carved from: every region that
+  // shares the allocation of a local variable.
   MEMORY_BASIC_INFORMATION region{};
   if (::VirtualQuery(&region, &region, sizeof region) == 0) return 0;
-  const auto* block = reinterpret_cast<const NT_TIB*>(::NtCurrentTeb());
-  return static_cast<std::size_t>(static_cast<const char*>(block->StackBase) -
-                                  static_cast<const char*>(region.AllocationBase));
+  void* const reservation = region.AllocationBase;
+  std::size_t size = 0;
+  const char* next = static_cast<const char*>(reservation);
+  while (::VirtualQuery(next, &region, sizeof region) != 0 && region.AllocationBase == reservation) {
+    size += region.RegionSize;
+    next += region.RegionSize;
+  }
+  return size;
 #else
   pthread_attr_t attributes;
   if (pthread_getattr_np(pthread_self(), &attributes) != 0) return 0;
