@@ -8,6 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+bash scripts/install-deps.sh
+
 seconds=${1:-60}
 jobs=${QUILLET_JOBS:-2}
 dir=build/fuzz
