@@ -8,19 +8,15 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "check.h"
 #include "log/format_message.h"
 #include "util/text.h"
 
 namespace {
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
 
 bool isDigit(char16_t unit) { return unit >= u'0' && unit <= u'9'; }
 
@@ -88,13 +84,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   // An exactly sized copy, so that a read past the given length is caught.
   const std::vector<char16_t> exact(format.begin(), format.end());
   const std::u16string result = ql::formatMessage(exact.data(), exact.size(), arguments);
-  check(result == reference(format, arguments));
+  FUZZ_CHECK(result == reference(format, arguments));
 
   // The typed front ends feed the same rules.
-  check(ql::formatMessage(format) == reference(format, {}));
+  FUZZ_CHECK(ql::formatMessage(format) == reference(format, {}));
   const std::string text = formatBytes.substr(0, formatBytes.size() / 4);
-  check(ql::formatMessage(format, text) == reference(format, {units(text)}));
-  check(ql::formatMessage(format, text, first, second, third) ==
+  FUZZ_CHECK(ql::formatMessage(format, text) == reference(format, {units(text)}));
+  FUZZ_CHECK(ql::formatMessage(format, text, first, second, third) ==
         reference(format, {units(text), ascii(std::to_string(first)), ascii(std::to_string(second)),
                            ascii(std::to_string(third))}));
   return 0;

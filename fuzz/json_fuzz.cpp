@@ -6,22 +6,18 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "check.h"
 #include "quillet/quillet.h"
 
 namespace {
 
 // Members checked per document; enough to reach duplicates and odd keys.
 constexpr int kMembersChecked = 8;
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
 
 struct JsonFree {
   void operator()(json_t* value) const { json_decref(value); }
@@ -54,34 +50,34 @@ void checkMember(int id, const char* key, json_t* value) {
   if (!json_is_string(value)) {
     unsigned int length = kUntouched;
     QL_WCHAR unit = u'#';
-    check(QL_GetStringByPath(static_cast<unsigned int>(id), key, &unit, &length) == 0);
-    check(length == kUntouched && unit == u'#');
+    FUZZ_CHECK(QL_GetStringByPath(static_cast<unsigned int>(id), key, &unit, &length) == 0);
+    FUZZ_CHECK(length == kUntouched && unit == u'#');
     return;
   }
   // Flags 0 refuse "\u0000", so the value holds no NUL.
   const char* text = json_string_value(value);
-  check(std::strlen(text) == json_string_length(value));
+  FUZZ_CHECK(std::strlen(text) == json_string_length(value));
   const std::u16string expected = expectedUnits(text, json_string_length(value));
   const auto n = static_cast<unsigned int>(expected.size());
 
   unsigned int length = 0;
-  check(QL_GetStringByPath(static_cast<unsigned int>(id), key, nullptr, &length) == 1);
-  check(length == n);
+  FUZZ_CHECK(QL_GetStringByPath(static_cast<unsigned int>(id), key, nullptr, &length) == 1);
+  FUZZ_CHECK(length == n);
 
   // Exactly sized buffers, so that a write past the capacity is caught.
   std::vector<QL_WCHAR> whole(n);
   length = n;
-  check(QL_GetStringByPath(static_cast<unsigned int>(id), key, whole.data(), &length) == 1);
-  check(length == n);
-  check(std::u16string(whole.begin(), whole.end()) == expected);
+  FUZZ_CHECK(QL_GetStringByPath(static_cast<unsigned int>(id), key, whole.data(), &length) == 1);
+  FUZZ_CHECK(length == n);
+  FUZZ_CHECK(std::u16string(whole.begin(), whole.end()) == expected);
 
   if (n > 0) {
     const unsigned int capacity = n / 2;
     std::vector<QL_WCHAR> part(capacity);
     length = capacity;
-    check(QL_GetStringByPath(static_cast<unsigned int>(id), key, part.data(), &length) == 1);
-    check(length == n);
-    check(std::u16string(part.begin(), part.end()) == expected.substr(0, capacity));
+    FUZZ_CHECK(QL_GetStringByPath(static_cast<unsigned int>(id), key, part.data(), &length) == 1);
+    FUZZ_CHECK(length == n);
+    FUZZ_CHECK(std::u16string(part.begin(), part.end()) == expected.substr(0, capacity));
   }
 }
 
@@ -95,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::unique_ptr<json_t, JsonFree> root(json_loads(text.c_str(), 0, &error));
 
   const int id = QL_ParseJSON(text.c_str());
-  check((id != 0) == json_is_object(root.get()));
+  FUZZ_CHECK((id != 0) == json_is_object(root.get()));
   if (id == 0) return 0;
   const CleanupAtEnd cleanup;
 
@@ -109,12 +105,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string missing = std::string(key) + "\x01";
     if (json_object_get(root.get(), missing.c_str()) == nullptr) {
       unsigned int length = 0;
-      check(QL_GetStringByPath(static_cast<unsigned int>(id), missing.c_str(), nullptr, &length) == 0);
+      FUZZ_CHECK(QL_GetStringByPath(static_cast<unsigned int>(id), missing.c_str(), nullptr, &length) == 0);
     }
   }
   if (json_object_size(root.get()) == 0) {
     unsigned int length = 0;
-    check(QL_GetStringByPath(static_cast<unsigned int>(id), "", nullptr, &length) == 0);
+    FUZZ_CHECK(QL_GetStringByPath(static_cast<unsigned int>(id), "", nullptr, &length) == 0);
   }
   return 0;
 }

@@ -5,17 +5,13 @@
 // round-trips exactly and everything else is refused.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "check.h"
 #include "util/text.h"
 
 namespace {
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
 
 // Decodes well-formed UTF-8 into UTF-16 by the table of well-formed byte
 // sequences; false on anything else.
@@ -78,41 +74,41 @@ void checkUtf8(const std::string& bytes) {
   const bool wellFormed = referenceDecode(bytes, expected);
   const std::u16string units = ql::utf8ToWide(bytes.data(), bytes.size());
   if (!wellFormed) {
-    check(units.empty());
+    FUZZ_CHECK(units.empty());
     return;
   }
-  check(units == expected);
-  check(isWellFormedUtf16(units));
+  FUZZ_CHECK(units == expected);
+  FUZZ_CHECK(isWellFormedUtf16(units));
   std::string back;
-  check(ql::utf16ToUtf8(units, back));
-  check(back == bytes);
-  check(ql::wideToUtf8(units) == bytes);
+  FUZZ_CHECK(ql::utf16ToUtf8(units, back));
+  FUZZ_CHECK(back == bytes);
+  FUZZ_CHECK(ql::wideToUtf8(units) == bytes);
 }
 
 void checkUtf16(const std::u16string& units) {
   std::string bytes;
   const bool converted = ql::utf16ToUtf8(units, bytes);
-  check(converted == isWellFormedUtf16(units));
+  FUZZ_CHECK(converted == isWellFormedUtf16(units));
   if (!converted) {
-    check(bytes.empty());
-    check(ql::wideToUtf8(units) == "(invalid string)");
+    FUZZ_CHECK(bytes.empty());
+    FUZZ_CHECK(ql::wideToUtf8(units) == "(invalid string)");
     return;
   }
   std::u16string decoded;
-  check(referenceDecode(bytes, decoded));
-  check(decoded == units);
-  check(ql::utf8ToWide(bytes.data(), bytes.size()) == units);
-  check(ql::wideToUtf8(units) == bytes);
+  FUZZ_CHECK(referenceDecode(bytes, decoded));
+  FUZZ_CHECK(decoded == units);
+  FUZZ_CHECK(ql::utf8ToWide(bytes.data(), bytes.size()) == units);
+  FUZZ_CHECK(ql::wideToUtf8(units) == bytes);
 }
 
 void checkWidening(const std::string& bytes) {
   const std::u16string units = ql::widenBytes(bytes);
-  check(units.size() == bytes.size());
+  FUZZ_CHECK(units.size() == bytes.size());
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     const auto byte = static_cast<unsigned char>(bytes[i]);
-    check(units[i] == (byte < 0x80 ? byte : (0xFF00 | byte)));
+    FUZZ_CHECK(units[i] == (byte < 0x80 ? byte : (0xFF00 | byte)));
   }
-  check(ql::widenBytes(bytes.data(), bytes.size()) == units);
+  FUZZ_CHECK(ql::widenBytes(bytes.data(), bytes.size()) == units);
 }
 
 std::u16string ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
@@ -120,9 +116,9 @@ std::u16string ascii(const std::string& text) { return std::u16string(text.begin
 void checkDecimal(const uint8_t* data, std::size_t size) {
   uint32_t bits = 0;
   std::memcpy(&bits, data, size < 4 ? size : 4);
-  check(ql::toDecimalText(bits) == ascii(std::to_string(bits)));
+  FUZZ_CHECK(ql::toDecimalText(bits) == ascii(std::to_string(bits)));
   const auto value = static_cast<int32_t>(bits);
-  check(ql::toDecimalText(value) == ascii(std::to_string(value)));
+  FUZZ_CHECK(ql::toDecimalText(value) == ascii(std::to_string(value)));
 }
 
 }  // namespace
