@@ -1,4 +1,15 @@
-if(QUILLET_SANITIZE STREQUAL "address")
+if(QUILLET_FUZZ)
+  # Every object carries libFuzzer's coverage hooks; only the fuzz targets
+  # link libFuzzer's driver (fuzz/CMakeLists.txt).
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "QUILLET_FUZZ needs clang (-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang)")
+  endif()
+  if(NOT QUILLET_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "QUILLET_FUZZ brings its own sanitizers; leave QUILLET_SANITIZE empty")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(QUILLET_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 elseif(QUILLET_SANITIZE STREQUAL "thread")

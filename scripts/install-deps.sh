@@ -11,6 +11,9 @@ packages=(
   libcli11-dev
   # The ctypes example (examples/python) and its test driver.
   python3
+  # The fuzz targets (scripts/fuzz.sh): clang with libFuzzer and the
+  # sanitizer runtimes, and llvm-symbolizer for readable stacks.
+  clang libclang-rt-14-dev llvm
   g++-mingw-w64-i686-posix
   # The Windows build (scripts/build-win32*.sh): sources via apt-get source,
   # Ninja, and 32-bit Wine for its tests.
