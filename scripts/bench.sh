@@ -8,22 +8,26 @@
 #   --pairs           pairs for the in-memory body and JSON ratios (default 7)
 #   --download-pairs  pairs for the download ratio (default 15)
 #   --clients         simultaneous downloads in the scale target (default 1000)
-#   --only            run only this benchmark: ulid, json, body, download, scale
-#                     or stall (cancel and cleanup); may be given more than once
+#   --win32-clients   simultaneous downloads in the DLL under Wine (default 500)
+#   --only            run only this benchmark: ulid, json, body, download, scale,
+#                     stall (cancel and cleanup) or scale_win32 (the DLL under
+#                     Wine); may be given more than once
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 pairs=7
 download_pairs=15
 clients=1000
+win32_clients=500
 only=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --pairs) pairs=$2; shift 2 ;;
     --download-pairs) download_pairs=$2; shift 2 ;;
     --clients) clients=$2; shift 2 ;;
+    --win32-clients) win32_clients=$2; shift 2 ;;
     --only) only+=("$2"); shift 2 ;;
-    *) sed -n '2,13p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,16p' "$0" >&2; exit 2 ;;
   esac
 done
 
@@ -115,8 +119,11 @@ echo "bench: nginx (pid $nginx_pid) serves $url" >&2
 
 status=0
 summary=$work/summary
+wanted() {
+  [ ${#only[@]} -eq 0 ] || [[ " ${only[*]} " == *" $1 "* ]]
+}
 run() {
-  if [ ${#only[@]} -gt 0 ] && [[ " ${only[*]} " != *" $1 "* ]]; then
+  if ! wanted "$1"; then
     return
   fi
   echo "bench: $1" >&2
@@ -129,6 +136,24 @@ run body --url "$url/100M.bin" --file "$work/www/100M.bin" \
 run download --url "$url/1G.bin" --size $((1 << 30)) --dir "$work/out" --pairs "$download_pairs"
 run scale --url "$url/slow/1M.bin" --size $((1 << 20)) --dir "$work/out" --count "$clients"
 run stall --dir "$work/out"
+
+# The same scale target in the 32-bit DLL, under Wine, which reaches the same
+# loopback nginx.
+if wanted scale_win32; then
+  echo "bench: scale_win32" >&2
+  win32_build=$root/build-win32
+  QUILLET_WIN32_BUILD=$win32_build bash "$root/scripts/build-win32.sh" >&2
+  i686-w64-mingw32-gcc -std=c11 -O2 -Wall -Werror -I"$root/include" -I"$win32_build/include" \
+    "$root/bench/scale_win32.c" -L"$win32_build/bin" -L"$win32_build" -lquillet -o "$work/scale_win32.exe"
+  cp "$win32_build/bin/quillet.dll" "$work/"
+  (
+    export WINEPREFIX=${QUILLET_WIN32_CACHE:-${HOME:-/root}/.cache/quillet-win32}/wine WINEARCH=win32 WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    unset DISPLAY WAYLAND_DISPLAY
+    [ -f "$WINEPREFIX/system.reg" ] || wineboot -i </dev/null >/dev/null 2>&1
+    wine "$work/scale_win32.exe" "$url/slow/1M.bin" "Z:${work//\//\\}\\out" "$win32_clients" $((1 << 20)) </dev/null
+  ) | tee -a "$summary" || status=1
+fi
 
 echo
 echo "bench: summary"
