@@ -13,7 +13,7 @@
 #include "http/http_request_file_helper.h"
 #include "platform/platform.h"
 #include "quillet/quillet.h"
-#include "util/text.h"
+#include "text/text.h"
 
 namespace {
 
