@@ -1,6 +1,6 @@
 #include "host.h"
 
-#include "util/text.h"
+#include "text.h"
 
 #include <curl/curl.h>
 

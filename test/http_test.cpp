@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "api/log_queue.h"
 #include "http/format_wide.h"
 #include "http/http_exception.h"
 #include "http/http_request_data_helper.h"
@@ -42,6 +43,11 @@ namespace {
 std::string utf8(const std::u16string& text) { return quillet_test::toUtf8(text); }
 
 std::string curlMessage(CURLcode code) { return curl_easy_strerror(code); }
+
+// A download reporting into the host's record queue, as QL_DownloadFile sets it up.
+struct FileDownloadRequest : vela::http::FileDownloadRequest {
+  FileDownloadRequest() : vela::http::FileDownloadRequest(ql::pushLogRecord) {}
+};
 
 template <typename Request>
 bool waitFinished(Request& request, std::chrono::milliseconds limit = 20s) {

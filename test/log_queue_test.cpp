@@ -5,7 +5,7 @@
 
 #include "api/id_table.h"
 #include "api/log_queue.h"
-#include "util/text.h"
+#include "text/text.h"
 
 namespace {
 

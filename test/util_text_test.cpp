@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "util/text.h"
+#include "text/text.h"
 
 namespace {
 

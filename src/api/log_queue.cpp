@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
-#include "api/export_guard.h"
 #include "api/library.h"
-#include "quillet/quillet.h"
 
 namespace ql {
 
@@ -37,10 +35,3 @@ std::size_t LogRecordQueue::size() {
 void pushLogRecord(std::u16string record) { logQueue().push(std::move(record)); }
 
 }  // namespace ql
-
-extern "C" QL_API int QL_CALL QL_PullLogRecord(QL_WCHAR* buffer, unsigned int capacity, int* length) {
-  return ql::guardExport(0, [&] {
-    if (length == nullptr) return 0;
-    return ql::logQueue().pull(reinterpret_cast<char16_t*>(buffer), capacity, length);
-  });
-}

@@ -13,10 +13,11 @@
 #include "http/http_request_file_helper.h"
 #include "platform/platform.h"
 #include "quillet/quillet.h"
-#include "util/text.h"
+#include "text/text.h"
 
 namespace {
 
+using vela::http::FileDownloadRequest;
 using vela::http::http_method;
 using vela::http::http_request_data_helper;
 
@@ -67,7 +68,7 @@ QL_API unsigned int QL_CALL QL_DownloadFile(const char* url, const QL_WCHAR* pat
     const char16_t* target = hostText(path);
     ql::pushLogRecord(u"Start download request: " + ql::toDecimalText(id) + u" <" +
                       ql::platform::ansiToWide(url) + u"> " + u"to <" + orEmpty(target) + u">");
-    auto request = std::make_shared<FileDownloadRequest>();
+    auto request = std::make_shared<FileDownloadRequest>(ql::pushLogRecord);
     ql::requests().insert(id, request);
     startOrDrop(id, [&] { request->Start(url, target, 0, 0); });
     return id;

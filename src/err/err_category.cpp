@@ -3,7 +3,7 @@
 #include <locale>
 
 #include "platform/platform.h"
-#include "util/text.h"
+#include "text/text.h"
 
 namespace Err::details {
 namespace {

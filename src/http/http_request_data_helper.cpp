@@ -5,7 +5,7 @@
 #include <limits>
 #include <new>
 
-#include "util/text.h"
+#include "text/text.h"
 
 namespace vela::http {
 namespace {

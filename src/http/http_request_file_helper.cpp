@@ -3,8 +3,6 @@
 #include <cmath>
 #include <string>
 
-#include "api/log_queue.h"
-
 namespace vela::http {
 namespace {
 
@@ -150,8 +148,6 @@ void http_request_file_helper::onFinished(bool) {
   closeFile();
 }
 
-}  // namespace vela::http
-
 FileDownloadRequest::~FileDownloadRequest() { stopWorker(); }
 
 FileDownloadRequest::head_info FileDownloadRequest::headInfo() {
@@ -166,13 +162,13 @@ bool FileDownloadRequest::onReceiveInfo() {
     // The low 32 bits of the whole number of bytes; an unknown length stays -1.
     head_.contentLength = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(std::floor(length))));
   } else {
-    ql::pushLogRecord(u"Failed to get downloadable content length");
+    records_(u"Failed to get downloadable content length");
   }
   int32_t status = 0;
   if (getResponseCode(&status)) {
     head_.responseCode = status;
   } else {
-    ql::pushLogRecord(u"Failed to get response code");
+    records_(u"Failed to get response code");
   }
   return http_request_file_helper::onReceiveInfo();
 }
@@ -182,6 +178,8 @@ void FileDownloadRequest::onFinished(bool) {
   verifyFile();
   // The recorded error alone decides the text.
   std::unique_ptr<vela::Exception> error = getError();
-  ql::pushLogRecord(u"Request finished: " + (error ? error->text() : std::u16string(u"success")));
+  records_(u"Request finished: " + (error ? error->text() : std::u16string(u"success")));
   closeFile();
 }
+
+}  // namespace vela::http

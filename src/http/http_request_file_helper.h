@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
 
 #include "http/http_request_helper.h"
 #include "platform/platform.h"
@@ -42,11 +45,12 @@ class http_request_file_helper : public http_request_helper {
   int64_t full_size_ = 0;  // 0: unknown
 };
 
-}  // namespace vela::http
+// Where a download's records go: the export layer hands in the host's queue.
+using record_sink = std::function<void(std::u16string)>;
 
 // The download the host starts with QL_DownloadFile: it keeps what the
 // response head announced for the host to poll, and logs the end of its run.
-class FileDownloadRequest : public vela::http::http_request_file_helper {
+class FileDownloadRequest : public http_request_file_helper {
  public:
   struct head_info {
     bool infoReceived = false;
@@ -54,7 +58,7 @@ class FileDownloadRequest : public vela::http::http_request_file_helper {
     int32_t responseCode = 0;
   };
 
-  FileDownloadRequest() = default;
+  explicit FileDownloadRequest(record_sink records) : records_(std::move(records)) {}
   ~FileDownloadRequest() override;
 
   head_info headInfo();  // one consistent reading under the request lock
@@ -64,5 +68,8 @@ class FileDownloadRequest : public vela::http::http_request_file_helper {
   void onFinished(bool success) override;
 
  private:
+  const record_sink records_;
   head_info head_;
 };
+
+}  // namespace vela::http

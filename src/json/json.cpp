@@ -7,7 +7,7 @@
 
 #include "log/format_message.h"
 #include "log/logger.h"
-#include "util/text.h"
+#include "text/text.h"
 
 // Documents are read by several host threads at once, and every walk changes
 // the reference counts of the values it passes. Those counts must be atomic.

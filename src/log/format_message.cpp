@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "util/text.h"
+#include "text/text.h"
 
 namespace ql {
 namespace {

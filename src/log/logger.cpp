@@ -7,7 +7,7 @@
 #include "log/core.h"
 #include "log/format_message.h"
 #include "platform/platform.h"
-#include "util/text.h"
+#include "text/text.h"
 
 namespace Log {
 namespace {

@@ -2,9 +2,7 @@
 
 #include <random>
 
-#include "api/export_guard.h"
 #include "platform/platform.h"
-#include "quillet/quillet.h"
 
 namespace ql {
 namespace {
@@ -101,17 +99,11 @@ std::string encodeUlid(const UlidBytes& value) {
 
 UlidText newUlidText() { return ulidText(newUlidBytes()); }
 
+void writeNewUlid(char16_t* out) { writeText(newUlidBytes(), out); }
+
 std::string generateUlid() {
   const UlidText text = newUlidText();
   return std::string(text.begin(), text.end());
 }
 
 }  // namespace ql
-
-extern "C" QL_API void QL_CALL QL_GenerateULID(QL_WCHAR* buffer) {
-  ql::guardExport([&] {
-    if (buffer == nullptr) return;
-    // Straight into the host's buffer: 26 units, no terminator.
-    ql::writeText(ql::newUlidBytes(), buffer);
-  });
-}

@@ -23,6 +23,8 @@ std::string encodeUlid(const UlidBytes& value);
 // A new ULID for the current time, its random part from the system's
 // entropy source.
 UlidText newUlidText();
+// The same, written as 26 UTF-16 units (no terminator) without allocating.
+void writeNewUlid(char16_t* out);
 std::string generateUlid();
 
 // Random bytes are drawn from the system a block at a time and handed out per

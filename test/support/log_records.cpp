@@ -1,7 +1,7 @@
 #include "support/log_records.h"
 
 #include "quillet/quillet.h"
-#include "util/text.h"
+#include "text.h"
 
 namespace quillet_test {
 

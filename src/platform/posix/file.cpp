@@ -9,7 +9,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/errors.h"
-#include "util/text.h"
+#include "text/text.h"
 
 namespace ql::platform {
 namespace {

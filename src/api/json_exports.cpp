@@ -9,7 +9,7 @@
 #include "api/library.h"
 #include "json/json.h"
 #include "quillet/quillet.h"
-#include "util/text.h"
+#include "text/text.h"
 
 using Common::JSON::JsonNode;
 

@@ -1,4 +1,4 @@
-#include "util/text.h"
+#include "text/text.h"
 
 namespace ql {
 namespace {
