@@ -14,7 +14,7 @@
 
 #include "check.h"
 #include "log/format_message.h"
-#include "util/text.h"
+#include "text/text.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "check.h"
-#include "util/text.h"
+#include "text/text.h"
 
 namespace {
 
