@@ -143,6 +143,7 @@ bool http_transfer::configure() {
          set(curl_easy_setopt(handle, CURLOPT_XFERINFODATA, static_cast<void*>(this))) &&
          set(curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &transfer_callbacks::write)) &&
          set(curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(this))) &&
+         set(curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBufferBytes)) &&
          (!uploading || (set(curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L)) &&
                          set(curl_easy_setopt(handle, CURLOPT_READFUNCTION, &transfer_callbacks::read)) &&
                          set(curl_easy_setopt(handle, CURLOPT_READDATA, static_cast<void*>(this))))) &&
