@@ -377,6 +377,14 @@ TEST(OnlyHttp, OtherSchemesFailBeforeAnyConnection) {
   }
 }
 
+// The DLL's libcurl is built without the file scheme and refuses such a URL
+// as malformed rather than as an unsupported protocol.
+#ifdef _WIN32
+constexpr int kFileUrlCode = 3;
+#else
+constexpr int kFileUrlCode = 1;
+#endif
+
 TEST(OnlyHttp, RedirectsStayOnHttpAndEndAfterThirty) {
   Untouched listener;
   struct Row {
@@ -387,7 +395,7 @@ TEST(OnlyHttp, RedirectsStayOnHttpAndEndAfterThirty) {
   };
   const std::vector<Row> rows = {
       {"/to-ftp", listener.at("ftp"), 1, 1},
-      {"/to-file", "file:///etc/passwd", 1, 1},
+      {"/to-file", "file:///etc/passwd", kFileUrlCode, 1},
       {"/to-dict", listener.at("dict", "/d:word"), 1, 1},
       {"/loop", "/loop", 47, 31},  // the request and 30 redirects, then too many
   };
@@ -915,6 +923,10 @@ std::size_t openDescriptors() {
 }
 
 TEST(RequestDescriptors, FinishedRequestsKeepNoneOpen) {
+#ifdef _WIN32
+  // Under Wine /proc/self/fd lists Wine's own descriptors, which come and go.
+  GTEST_SKIP() << "counts POSIX descriptors";
+#endif
   if (openDescriptors() == 0) GTEST_SKIP() << "no /proc/self/fd to count descriptors";
   RawHttpServer server(answer(httpResponse(200, "OK", "kept")));
   TempDir dir;
