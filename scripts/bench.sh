@@ -31,7 +31,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-bash "$root/scripts/install-deps.sh"
+bash "$root/scripts/install-deps.sh" linux bench
 build=$root/build/bench
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUILLET_BENCH=ON \
   -DQUILLET_TESTS=OFF -DQUILLET_CLI=OFF >/dev/null

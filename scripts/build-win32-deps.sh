@@ -43,19 +43,9 @@ apt_update() {
   fi
 }
 
-is_installed() {
-  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
-}
-
-install_packages() {
-  local missing=() p
-  for p in "$@"; do
-    is_installed "$p" || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  apt_update
-  log "installing ${missing[*]}"
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+# The packages themselves come from the project's one list.
+install_groups() {
+  "$ROOT/scripts/install-deps.sh" "$@" >&2
 }
 
 # Adds deb-src to the existing Debian entries (no new hosts).
@@ -95,19 +85,12 @@ source_version() {
   echo "$best"
 }
 
-install_wine() {
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    log "adding the i386 architecture"
-    dpkg --add-architecture i386
-    APT_UPDATED=0
-  fi
-  install_packages wine wine32:i386
-}
-
 # --- toolchain -------------------------------------------------------------
-install_packages g++-mingw-w64-i686-posix binutils-mingw-w64-i686 \
-  dpkg-dev cmake ninja-build pkg-config googletest
-[ "$WITH_WINE" = 1 ] && install_wine
+if [ "$WITH_WINE" = 1 ]; then
+  install_groups win32 wine
+else
+  install_groups win32
+fi
 
 enable_deb_src
 curl_version=$(source_version curl)

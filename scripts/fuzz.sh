@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh linux fuzz
 
 seconds=${1:-60}
 jobs=${QUILLET_JOBS:-2}

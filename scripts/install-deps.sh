@@ -1,30 +1,44 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building and testing quillet needs.
-# Idempotent and non-interactive; run as root.
+# The one list of the Debian packages quillet's scripts need, by group; installs
+# the packages of the groups named (default: linux). Idempotent and
+# non-interactive; run as root.
+#
+#   linux    the library, the quillet host and its demo
+#   test     the Linux test suite
+#   win32    the MinGW cross build of the DLL (scripts/build-win32*.sh)
+#   wine     32-bit Wine to run the Windows tests
+#   fuzz     clang with libFuzzer (scripts/fuzz.sh)
+#   bench    the benchmarks (scripts/bench.sh)
+#   package  the release packages (scripts/package.sh)
 set -euo pipefail
 
-packages=(
-  build-essential cmake pkg-config git
-  libcurl4-openssl-dev libjansson-dev
-  googletest libgtest-dev
-  libcpp-httplib-dev libssl-dev openssl
-  libcli11-dev
-  # The ctypes example (examples/python) and its test driver.
-  python3
-  # The fuzz targets (scripts/fuzz.sh): clang with libFuzzer and the
-  # sanitizer runtimes, and llvm-symbolizer for readable stacks.
-  clang libclang-rt-14-dev llvm
-  g++-mingw-w64-i686-posix
-  # The Windows build (scripts/build-win32*.sh): sources via apt-get source,
-  # Ninja, and 32-bit Wine for its tests.
-  dpkg-dev ninja-build wine wine32:i386
-  tmux
-  # The benchmarks (scripts/bench.sh): a real loopback server for the large
-  # files, the curl command line to compare with, and Google Benchmark.
-  nginx-light curl libbenchmark-dev
-  # Release packages (scripts/package.sh).
-  zip unzip
-)
+group_packages() {
+  case $1 in
+    linux) echo build-essential cmake pkg-config libcurl4-openssl-dev libjansson-dev \
+      libcpp-httplib-dev libssl-dev openssl libcli11-dev ;;
+    # GoogleTest, and python3 for the ctypes example's test.
+    test) echo googletest libgtest-dev python3 ;;
+    # apt-get source needs dpkg-dev; the tests are cross-built with GoogleTest's sources.
+    win32) echo g++-mingw-w64-i686-posix binutils-mingw-w64-i686 dpkg-dev cmake ninja-build \
+      pkg-config googletest ;;
+    wine) echo wine wine32:i386 ;;
+    # llvm brings llvm-symbolizer for readable stacks.
+    fuzz) echo clang libclang-rt-14-dev llvm ;;
+    # A real loopback server, the curl command line to compare with, Google Benchmark.
+    bench) echo nginx-light curl libbenchmark-dev ;;
+    package) echo zip unzip dpkg-dev ;;
+    *) echo "install-deps: unknown group '$1'" >&2; return 1 ;;
+  esac
+}
+
+groups=("$@")
+[ ${#groups[@]} -gt 0 ] || groups=(linux)
+packages=()
+for group in "${groups[@]}"; do
+  list=$(group_packages "$group")
+  read -r -a listed <<<"$list"
+  packages+=("${listed[@]}")
+done
 
 missing=()
 for package in "${packages[@]}"; do
@@ -43,7 +57,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 export DEBIAN_FRONTEND=noninteractive
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 apt-get update -q

@@ -17,7 +17,8 @@ LINUX_BUILD=$ROOT/build/package
 WIN32_BUILD=${QUILLET_WIN32_BUILD:-$ROOT/build-win32}
 JOBS=${QUILLET_JOBS:-2}
 
-"$ROOT/scripts/install-deps.sh"
+# The zip is checked under Wine; the Windows toolchain comes with build-win32.sh.
+"$ROOT/scripts/install-deps.sh" linux package wine
 
 # --- Linux: .deb and .tar.gz -------------------------------------------------
 cmake -S "$ROOT" -B "$LINUX_BUILD" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh linux
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DQUILLET_TESTS=OFF >/dev/null
 cmake --build build/release -j"${QUILLET_JOBS:-2}"
 ./build/release/cli/quillet demo

@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+# The Windows toolchain and Wine come with the Windows scripts below.
+bash scripts/install-deps.sh linux test
 
 jobs=${QUILLET_JOBS:-2}
 
