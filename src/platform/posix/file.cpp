@@ -114,16 +114,27 @@ bool File::openExclusive(const std::u16string& path) {
   return true;
 }
 
-bool File::size(int64_t& bytes) const {
-  if (!isOpen()) {
+namespace {
+
+// What the system knows of the open file; false, with the reason recorded,
+// when it is closed or cannot be asked.
+bool statOpen(bool open, intptr_t handle, struct stat& status) {
+  if (!open) {
     setLastError(kErrorInvalidHandle);
     return false;
   }
-  struct stat status {};
-  if (::fstat(descriptorOf(state_.handle), &status) != 0) {
+  if (::fstat(descriptorOf(handle), &status) != 0) {
     posix::setLastErrno(errno);
     return false;
   }
+  return true;
+}
+
+}  // namespace
+
+bool File::size(int64_t& bytes) const {
+  struct stat status {};
+  if (!statOpen(isOpen(), state_.handle, status)) return false;
   bytes = static_cast<int64_t>(status.st_size);
   return true;
 }
@@ -212,15 +223,8 @@ bool File::write(const void* data, uint32_t size, uint32_t& written) {
 }
 
 bool File::verifyIntact() const {
-  if (!isOpen()) {
-    setLastError(kErrorInvalidHandle);
-    return false;
-  }
   struct stat opened {};
-  if (::fstat(descriptorOf(state_.handle), &opened) != 0) {
-    posix::setLastErrno(errno);
-    return false;
-  }
+  if (!statOpen(isOpen(), state_.handle, opened)) return false;
   struct stat named {};
   if (::stat(path_.c_str(), &named) != 0) {
     // Renamed away or unlinked (or its directory was): not at the path.
