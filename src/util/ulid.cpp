@@ -86,24 +86,14 @@ UlidBytes makeUlidBytes(int64_t seconds, const std::array<uint8_t, 10>& random) 
   return value;
 }
 
-UlidText ulidText(const UlidBytes& value) {
-  UlidText text;
+std::string encodeUlid(const UlidBytes& value) {
+  std::string text(26, '0');
   writeText(value, text.data());
   return text;
 }
 
-std::string encodeUlid(const UlidBytes& value) {
-  const UlidText text = ulidText(value);
-  return std::string(text.begin(), text.end());
-}
-
-UlidText newUlidText() { return ulidText(newUlidBytes()); }
-
 void writeNewUlid(char16_t* out) { writeText(newUlidBytes(), out); }
 
-std::string generateUlid() {
-  const UlidText text = newUlidText();
-  return std::string(text.begin(), text.end());
-}
+std::string generateUlid() { return encodeUlid(newUlidBytes()); }
 
 }  // namespace ql

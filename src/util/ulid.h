@@ -10,20 +10,17 @@
 namespace ql {
 
 using UlidBytes = std::array<uint8_t, 16>;
-using UlidText = std::array<char, 26>;
 
 // The 16-byte value: the low 48 bits of `seconds` (most significant byte
 // first), then the ten random bytes.
 UlidBytes makeUlidBytes(int64_t seconds, const std::array<uint8_t, 10>& random);
 
 // The standard 26-character text form of a 16-byte value.
-UlidText ulidText(const UlidBytes& value);
 std::string encodeUlid(const UlidBytes& value);
 
 // A new ULID for the current time, its random part from the system's
-// entropy source.
-UlidText newUlidText();
-// The same, written as 26 UTF-16 units (no terminator) without allocating.
+// entropy source; written as 26 UTF-16 units (no terminator) without
+// allocating, or as text.
 void writeNewUlid(char16_t* out);
 std::string generateUlid();
 
