@@ -5,7 +5,8 @@
 # when a test fails. Extra arguments go to ctest (e.g. -R platform).
 #
 # Environment: QUILLET_WIN32_BUILD, QUILLET_WIN32_CACHE (Wine prefix lives
-# there), QUILLET_JOBS (ctest parallelism, default 2).
+# there), QUILLET_JOBS (ctest parallelism, default 2), QUILLET_TEST_TIME_FACTOR
+# (default 4).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -24,6 +25,9 @@ export WINEARCH=win32
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export LANG=C.UTF-8
+# Everything under Wine runs several times slower: the tests stretch their
+# time limits by this factor.
+export QUILLET_TEST_TIME_FACTOR=${QUILLET_TEST_TIME_FACTOR:-4}
 unset LC_ALL LC_CTYPE LC_MESSAGES
 unset DISPLAY WAYLAND_DISPLAY
 

@@ -1,0 +1,17 @@
+// Time limits of the tests, stretched for slow runs. Tests wait on events; a
+// limit only ends a wait that has already failed, or bounds how long an
+// action may take. scripts/test.sh sets QUILLET_TEST_TIME_FACTOR for the
+// sanitizer builds and for Wine, where everything runs several times slower.
+#pragma once
+
+#include <chrono>
+
+namespace quillet_test {
+
+// QUILLET_TEST_TIME_FACTOR when it holds a number of at least 1, else 1.
+double timeFactor();
+
+// `limit` multiplied by timeFactor().
+std::chrono::milliseconds scaled(std::chrono::milliseconds limit);
+
+}  // namespace quillet_test
