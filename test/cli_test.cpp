@@ -2,14 +2,18 @@
 // a loopback server.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "host.h"
 #include "progress.h"
 #include "support/process.h"
 #include "support/raw_http_server.h"
 #include "support/temp_dir.h"
+#include "support/time_limits.h"
 
 using quillet_test::Connection;
 using quillet_test::HttpRequest;
@@ -178,12 +182,23 @@ TEST(CliCommands, InterruptCancelsTheDownloadAndKeepsThePartialFile) {
   RawHttpServer server([](const HttpRequest&, Connection& c) {
     if (!c.send(quillet_test::httpHead(200, "OK", 1 << 20))) return;
     c.sendPattern(0, 5000, 1);
-    c.stall(std::chrono::seconds(20));
+    c.stall(quillet_test::scaled(std::chrono::seconds(20)));
   });
   quillet_test::TempDir dir;
   auto target = dir.file("partial.bin");
-  auto result = runProcess("timeout", {"--preserve-status", "-s", "INT", "2", kQuillet, "download", server.url("/slow"),
-                                       target.string()});
+  quillet_test::StartedProcess host(kQuillet, {"download", server.url("/slow"), target.string()});
+  ASSERT_TRUE(host.started());
+  // Interrupted only once the download is under way and everything the
+  // server sent has reached the file.
+  EXPECT_TRUE(server.waitForRequests(1, quillet_test::scaled(std::chrono::seconds(10))));
+  const auto deadline = std::chrono::steady_clock::now() + quillet_test::scaled(std::chrono::seconds(10));
+  std::error_code ignored;
+  while (std::filesystem::file_size(target, ignored) != 5000 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(std::filesystem::file_size(target, ignored), 5000u);
+  host.interrupt();
+  auto result = host.wait();
   EXPECT_EQ(result.exitCode, 130) << result.err;
   EXPECT_NE(result.err.find("download cancelled; the partial file"), std::string::npos) << result.err;
   EXPECT_EQ(quillet_test::readFile(target), quillet_test::patternBytes(0, 5000, 1));

@@ -9,15 +9,18 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/system_text.h"
+#include "support/time_limits.h"
 
 namespace fs = std::filesystem;
 using namespace ql::platform;
@@ -53,12 +56,46 @@ std::string readAll(const fs::path& path) {
 
 template <typename Predicate>
 bool eventually(Predicate predicate) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto deadline = std::chrono::steady_clock::now() + quillet_test::scaled(std::chrono::seconds(10));
   while (std::chrono::steady_clock::now() < deadline) {
     if (predicate()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return predicate();
+}
+
+// Whether the system has put thread `id` (a threadId()) to sleep: it is
+// blocked in a call, neither running nor waiting for a processor. Linux
+// shows this in /proc; Windows has no documented view of it, so there the
+// thread's own announcement that it is about to block is all the proof.
+bool asleepInTheSystem(uint32_t id) {
+#ifdef _WIN32
+  (void)id;
+  return true;
+#else
+  std::ifstream in("/proc/self/task/" + std::to_string(id) + "/stat");
+  const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // "tid (name) state ...", where the name may hold spaces and parentheses.
+  const std::size_t nameEnd = stat.rfind(')');
+  if (nameEnd == std::string::npos || nameEnd + 2 >= stat.size()) return false;
+  const char state = stat[nameEnd + 2];
+  return state == 'S' || state == 'D';
+#endif
+}
+
+// Threads of this process as the system counts them; nullopt where it is not
+// asked (Windows, whose runtime starts threads of its own at any time).
+std::optional<std::size_t> threadCount() {
+#ifdef _WIN32
+  return std::nullopt;
+#else
+  std::size_t count = 0;
+  for (const auto& entry : fs::directory_iterator("/proc/self/task")) {
+    (void)entry;
+    ++count;
+  }
+  return count;
+#endif
 }
 
 }  // namespace
@@ -68,16 +105,20 @@ bool eventually(Predicate predicate) {
 TEST(PlatformLock, ReentersOnOneThreadAndHoldsOthersOffUntilFullyReleased) {
   RecursiveLock lock;
   std::atomic<bool> entered{false};
+  std::atomic<uint32_t> otherId{0};
   lock.lock();
   lock.lock();  // a plain mutex would deadlock here
   lock.unlock();
 
   std::thread other([&] {
+    otherId = threadId();
     std::lock_guard<RecursiveLock> guard(lock);
     entered = true;
   });
-  // Still held once: the other thread must stay out.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Still held once: the other thread must stay out. Checked once it has had
+  // every chance to come in: it announced the lock call and the system put
+  // it to sleep after that, which only a lock that holds it off does.
+  ASSERT_TRUE(eventually([&] { return entered.load() || (otherId.load() != 0 && asleepInTheSystem(otherId.load())); }));
   EXPECT_FALSE(entered.load());
   lock.unlock();
   other.join();
@@ -105,27 +146,71 @@ TEST(PlatformLock, ExcludesConcurrentWriters) {
 
 namespace {
 
-struct Gate {
-  std::atomic<bool> open{false};
+// Holds gatedWorker at its start until the test opens it. Threads that are
+// going to wait for the worker announce it, and the worker ends only once
+// each of them is asleep in its wait: a wait that returns before the worker
+// has ended finds `done` unset.
+class Gate {
+ public:
+  explicit Gate(std::size_t waiters = 0) : expectedWaiters_(waiters) {}
+
+  void open() {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      open_ = true;
+    }
+    changed_.notify_all();
+  }
+  void awaitOpen() {
+    std::unique_lock<std::mutex> guard(mutex_);
+    changed_.wait(guard, [this] { return open_; });
+  }
+  // Called by a thread right before it waits for the worker.
+  void aboutToWait() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    waiters_.push_back(threadId());
+  }
+  // Every expected waiter has announced itself and sleeps.
+  bool waitersAsleep() const {
+    std::vector<uint32_t> waiters;
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      waiters = waiters_;
+    }
+    if (waiters.size() < expectedWaiters_) return false;
+    for (uint32_t id : waiters) {
+      if (!asleepInTheSystem(id)) return false;
+    }
+    return true;
+  }
+
   std::atomic<bool> ran{false};
+  std::atomic<bool> sawWaitersAsleep{false};
   std::atomic<bool> done{false};
   std::atomic<uint32_t> workerId{0};
   std::atomic<bool> sawItselfCurrent{false};
   std::atomic<bool> selfWaitReturned{false};
   std::atomic<const Thread*> handle{nullptr};
+
+ private:
+  const std::size_t expectedWaiters_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  bool open_ = false;
+  std::vector<uint32_t> waiters_;
 };
 
 unsigned gatedWorker(void* argument) {
   auto* gate = static_cast<Gate*>(argument);
   gate->ran = true;
   gate->workerId = threadId();
-  while (!gate->open.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  gate->awaitOpen();
   if (const Thread* self = gate->handle.load()) {
     gate->sawItselfCurrent = self->isCurrent();
     self->wait();  // must not wait for itself
     gate->selfWaitReturned = true;
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  gate->sawWaitersAsleep = eventually([gate] { return gate->waitersAsleep(); });
   gate->done = true;
   return 0;
 }
@@ -133,7 +218,7 @@ unsigned gatedWorker(void* argument) {
 }  // namespace
 
 TEST(PlatformThread, RunsEntryAndReportsFinishedOnlyAfterItReturns) {
-  Gate gate;
+  Gate gate(1);
   Thread thread = Thread::start(gatedWorker, &gate);
   ASSERT_FALSE(thread.empty());
   ASSERT_TRUE(eventually([&] { return gate.ran.load(); }));
@@ -141,9 +226,11 @@ TEST(PlatformThread, RunsEntryAndReportsFinishedOnlyAfterItReturns) {
   EXPECT_FALSE(thread.isCurrent());
   EXPECT_NE(gate.workerId.load(), threadId());
 
-  gate.open = true;
+  gate.open();
+  gate.aboutToWait();
   thread.wait();
   EXPECT_TRUE(gate.done.load());  // wait returned only after the entry ended
+  EXPECT_TRUE(gate.sawWaitersAsleep.load());
   EXPECT_TRUE(thread.finished());
   thread.close();
   EXPECT_TRUE(thread.empty());
@@ -155,14 +242,14 @@ TEST(PlatformThread, WaitOnItselfReturnsAtOnce) {
   Thread thread = Thread::start(gatedWorker, &gate);
   ASSERT_FALSE(thread.empty());
   gate.handle = &thread;
-  gate.open = true;
+  gate.open();
   thread.wait();
   EXPECT_TRUE(gate.sawItselfCurrent.load());
   EXPECT_TRUE(gate.selfWaitReturned.load());
 }
 
 TEST(PlatformThread, SeveralWaitersAndPollersShareOneHandle) {
-  Gate gate;
+  Gate gate(3);
   Thread thread = Thread::start(gatedWorker, &gate);
   ASSERT_FALSE(thread.empty());
   std::atomic<int> returned{0};
@@ -170,6 +257,7 @@ TEST(PlatformThread, SeveralWaitersAndPollersShareOneHandle) {
   std::vector<std::thread> waiters;
   for (int i = 0; i < 3; ++i) {
     waiters.emplace_back([&] {
+      gate.aboutToWait();
       thread.wait();
       if (!gate.done.load()) doneSeenByEveryWaiter = false;
       returned.fetch_add(1);
@@ -178,13 +266,16 @@ TEST(PlatformThread, SeveralWaitersAndPollersShareOneHandle) {
   std::thread poller([&] {
     while (!thread.finished()) std::this_thread::yield();
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // The worker is held at the gate: no wait may return. Checked once every
+  // waiter is asleep in its wait, or one has returned, which fails it.
+  ASSERT_TRUE(eventually([&] { return returned.load() != 0 || gate.waitersAsleep(); }));
   EXPECT_EQ(returned.load(), 0);
-  gate.open = true;
+  gate.open();
   for (std::thread& waiter : waiters) waiter.join();
   poller.join();
   EXPECT_EQ(returned.load(), 3);
   EXPECT_TRUE(doneSeenByEveryWaiter.load());
+  EXPECT_TRUE(gate.sawWaitersAsleep.load());
   thread.wait();  // again, after the thread is gone
   EXPECT_TRUE(thread.finished());
 }
@@ -200,13 +291,14 @@ TEST(PlatformThread, ClosingARunningThreadLetsItCarryOn) {
     moved.close();
     EXPECT_TRUE(moved.empty());
   }
-  gate.open = true;
+  gate.open();
   EXPECT_TRUE(eventually([&] { return gate.done.load(); }));
 }
 
 TEST(PlatformThread, MoveAssignmentTakesOverTheHandle) {
-  Gate first, second;
-  first.open = true;
+  Gate first;
+  Gate second(1);
+  first.open();
   Thread a = Thread::start(gatedWorker, &first);
   Thread b = Thread::start(gatedWorker, &second);
   ASSERT_FALSE(a.empty());
@@ -214,15 +306,16 @@ TEST(PlatformThread, MoveAssignmentTakesOverTheHandle) {
   a = std::move(b);  // releases the first worker's handle
   EXPECT_TRUE(b.empty());
   EXPECT_FALSE(a.finished());
-  second.open = true;
+  second.open();
+  second.aboutToWait();
   a.wait();
   EXPECT_TRUE(second.done.load());
   EXPECT_TRUE(eventually([&] { return first.done.load(); }));
 }
 
 TEST(PlatformThread, CreationFailureSeamGivesAnEmptyThread) {
-  Gate gate;
-  gate.open = true;
+  Gate gate;  // closed: a thread made in spite of the failure would stay at it
+  const std::optional<std::size_t> threadsBefore = threadCount();
   ql::platform::testing::failThreadCreation(true);
   setLastError(kErrorSuccess);
   Thread failed = Thread::start(gatedWorker, &gate);
@@ -231,9 +324,17 @@ TEST(PlatformThread, CreationFailureSeamGivesAnEmptyThread) {
   EXPECT_TRUE(failed.finished());
   EXPECT_NE(lastError(), kErrorSuccess);
   failed.wait();  // returns at once on an empty handle
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // The system counts a thread from its creation on, before it first runs,
+  // and one held at the gate stays: a count that did not grow proves none was
+  // made. (It may shrink: a worker of an earlier test may be ending.)
+  const std::optional<std::size_t> threadsAfter = threadCount();
+  ASSERT_EQ(threadsAfter.has_value(), threadsBefore.has_value());
+  if (threadsAfter) {
+    EXPECT_LE(*threadsAfter, *threadsBefore);
+  }
   EXPECT_FALSE(gate.ran.load());
 
+  gate.open();
   Thread thread = Thread::start(gatedWorker, &gate);
   ASSERT_FALSE(thread.empty());
   thread.wait();
