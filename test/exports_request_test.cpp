@@ -444,8 +444,8 @@ TEST(RequestInfoExport, UnknownIdentifiersGiveInitialValues) {
 }
 
 TEST(RequestInfoExport, RunningInMemoryRequestShowsNoHead) {
-  // Far more than loopback buffers hold unread: once all of it is sent, the
-  // client has read the head and most of these bytes.
+  // Far more than loopback buffers hold unread (a few MB): once all of it is
+  // sent, the client has read the head and megabytes of the body.
   constexpr uint64_t kSent = 16 * 1024 * 1024;
   const std::string head = httpHead(200, "OK", 2 * kSent);
   RawHttpServer server([&head](const HttpRequest&, Connection& c) {
@@ -808,9 +808,10 @@ TEST_F(Download, MissingDirectoryFailsAtStart) {
   ASSERT_TRUE(server.waitForClosedConnections(1, scaled(10s)));
   EXPECT_EQ(server.acceptedCount(), 1u);
   EXPECT_EQ(server.requestCount(), 0u);
-  // Only the start record: no run, no "Request finished".
+  // The start record and the removal's only: no run, no "Request finished".
   const Records records = drainLogRecords();
   ASSERT_EQ(records.size(), 2u);
+  EXPECT_TRUE(startsWith(records[0], "Start download request: ")) << records[0];
   EXPECT_EQ(records[1], "Remove request: " + std::to_string(id));
 }
 
