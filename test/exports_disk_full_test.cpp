@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -11,6 +12,7 @@
 #include "support/log_records.h"
 #include "support/raw_http_server.h"
 #include "support/temp_dir.h"
+#include "support/time_limits.h"
 
 #ifdef __linux__
 #include <sched.h>
@@ -75,7 +77,9 @@ TEST(DiskFull, DownloadEndsFailedWith112AndKeepsTheBytesWritten) {
   const std::u16string target = quillet_test::widePath(mountPoint / "big.bin");
   const unsigned id = QL_DownloadFile(server.url().c_str(), reinterpret_cast<const QL_WCHAR*>(target.c_str()));
   QL_REQUEST_INFO info{};
-  for (int i = 0; i < 2000 && QL_RequestInfo(id, &info) == 1 && info.state == QL_STATE_RUNNING; ++i) {
+  const auto deadline = std::chrono::steady_clock::now() + quillet_test::scaled(10s);
+  while (QL_RequestInfo(id, &info) == 1 && info.state == QL_STATE_RUNNING &&
+         std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(5ms);
   }
   EXPECT_EQ(info.state, QL_STATE_FAILED);

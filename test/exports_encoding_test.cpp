@@ -14,6 +14,7 @@
 #include "support/log_records.h"
 #include "support/raw_http_server.h"
 #include "support/temp_dir.h"
+#include "support/time_limits.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ using quillet_test::RawHttpServer;
 
 QL_REQUEST_INFO waitFinished(unsigned id) {
   QL_REQUEST_INFO info{};
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  const auto deadline = std::chrono::steady_clock::now() + quillet_test::scaled(20s);
   do {
     QL_RequestInfo(id, &info);
     if (info.state != QL_STATE_RUNNING) break;

@@ -12,6 +12,7 @@
 #include "quillet/quillet.h"
 #include "support/raw_http_server.h"
 #include "support/temp_dir.h"
+#include "support/time_limits.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ using namespace std::chrono_literals;
 [[noreturn]] void exitWhileTransfersStall() {
   auto* server = new quillet_test::RawHttpServer([](const quillet_test::HttpRequest&, quillet_test::Connection& c) {
     if (!c.send(quillet_test::httpHead(200, "OK", 1 << 20) + std::string(500, 'x'))) return;
-    c.stall(60s);
+    c.stall(quillet_test::scaled(60s));
   });
   auto* dir = new quillet_test::TempDir;  // both left to the exiting process
   const std::u16string target = quillet_test::widePath(dir->file("partial.bin"));
@@ -30,10 +31,12 @@ using namespace std::chrono_literals;
       QL_DownloadFile(server->url("/d").c_str(), reinterpret_cast<const QL_WCHAR*>(target.c_str()));
   QL_Request(0, server->url("/r").c_str(), nullptr);
   int total = 0, done = 0;
-  for (int i = 0; i < 500 && !(QL_RequestDownloadProgress(download, &total, &done) == 1 && done == 500); ++i) {
+  const auto deadline = std::chrono::steady_clock::now() + quillet_test::scaled(5s);
+  while (!(QL_RequestDownloadProgress(download, &total, &done) == 1 && done == 500) &&
+         std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(10ms);
   }
-  if (done != 500 || !server->waitForRequests(2, 10s)) std::_Exit(3);
+  if (done != 500 || !server->waitForRequests(2, quillet_test::scaled(10s))) std::_Exit(3);
   std::exit(0);
 }
 

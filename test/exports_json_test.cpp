@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "quillet/quillet.h"
+#include "support/time_limits.h"
 
 namespace {
 
@@ -201,8 +203,14 @@ TEST(JsonConcurrency, ReadersParsersAndCleanupTogether) {
     });
   }
   std::thread cleaner([&] {
+    // Each cleanup waits until a reader has found the value since the last
+    // one, so every cleanup empties a table that is being read.
     for (int i = 0; i < 20; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      const long before = found.load();
+      const auto deadline = std::chrono::steady_clock::now() + quillet_test::scaled(std::chrono::seconds(10));
+      while (found.load() == before && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
       QL_Cleanup();
     }
     stop.store(true);

@@ -20,6 +20,7 @@
 #include "support/log_records.h"
 #include "support/raw_http_server.h"
 #include "support/temp_dir.h"
+#include "support/time_limits.h"
 #ifndef _WIN32
 #include "support/tls_server.h"
 #endif
@@ -32,6 +33,7 @@ using quillet_test::httpHead;
 using quillet_test::httpResponse;
 using quillet_test::patternBytes;
 using quillet_test::RawHttpServer;
+using quillet_test::scaled;
 using quillet_test::TempDir;
 using Records = std::vector<std::string>;
 
@@ -43,9 +45,10 @@ QL_REQUEST_INFO infoOf(unsigned id) {
   return info;
 }
 
-// Polls as the installer does until the request is no longer running.
+// Polls as the installer does until the request is no longer running; the
+// limit is stretched by scaled(), as is eventually()'s.
 QL_REQUEST_INFO waitFinished(unsigned id, std::chrono::milliseconds limit = 20s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
+  const auto deadline = std::chrono::steady_clock::now() + scaled(limit);
   QL_REQUEST_INFO info = infoOf(id);
   while (info.state == QL_STATE_RUNNING && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(5ms);
@@ -56,7 +59,7 @@ QL_REQUEST_INFO waitFinished(unsigned id, std::chrono::milliseconds limit = 20s)
 
 template <typename Condition>
 bool eventually(Condition condition, std::chrono::milliseconds limit = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
+  const auto deadline = std::chrono::steady_clock::now() + scaled(limit);
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(5ms);
@@ -88,7 +91,7 @@ RawHttpServer::Handler answer(std::string response) {
 RawHttpServer::Handler stallMidBody(int64_t length, std::string sent) {
   return [length, sent](const HttpRequest&, Connection& c) {
     c.send(httpHead(200, "OK", length) + sent);
-    c.stall(30s);
+    c.stall(scaled(30s));
   };
 }
 
@@ -224,15 +227,18 @@ TEST(RequestOutcome, ConnectionClosedEarly) {
   EXPECT_EQ(bodyOf(id), "short");
 }
 
+// libcurl looks at the cancel flag about once a second while it waits.
+constexpr auto kPromptCancel = 3s;
+
 TEST(RequestOutcome, CancelWhileTheServerStalls) {
-  RawHttpServer server([](const HttpRequest&, Connection& c) { c.stall(30s); });
+  RawHttpServer server([](const HttpRequest&, Connection& c) { c.stall(scaled(30s)); });
   const unsigned id = QL_Request(0, server.url().c_str(), nullptr);
-  ASSERT_TRUE(server.waitForRequests(1, 10s));
+  ASSERT_TRUE(server.waitForRequests(1, scaled(10s)));
   EXPECT_EQ(infoOf(id).state, QL_STATE_RUNNING);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(QL_CancelRequest(id), 1);
   const QL_REQUEST_INFO info = waitFinished(id, 5s);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, scaled(kPromptCancel));
   EXPECT_EQ(info.state, QL_STATE_FAILED);
   EXPECT_EQ(info.curlCode, 42);
   EXPECT_EQ(drainLogRecords(), (Records{"Sending request: 1 <" + server.url() + ">", "Cancel request: 1"}));
@@ -438,10 +444,17 @@ TEST(RequestInfoExport, UnknownIdentifiersGiveInitialValues) {
 }
 
 TEST(RequestInfoExport, RunningInMemoryRequestShowsNoHead) {
-  RawHttpServer server(stallMidBody(50, "12345"));
+  // Far more than loopback buffers hold unread (a few MB): once all of it is
+  // sent, the client has read the head and megabytes of the body.
+  constexpr uint64_t kSent = 16 * 1024 * 1024;
+  const std::string head = httpHead(200, "OK", 2 * kSent);
+  RawHttpServer server([&head](const HttpRequest&, Connection& c) {
+    if (c.send(head)) c.sendPattern(0, kSent, 5);
+    c.stall(scaled(30s));
+  });
   const unsigned id = QL_Request(0, server.url().c_str(), nullptr);
-  ASSERT_TRUE(server.waitForRequests(1, 10s));
-  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(server.waitForHeadsSent(1, scaled(10s)));
+  ASSERT_TRUE(server.waitForBytesSent(head.size() + kSent, scaled(20s)));
   QL_REQUEST_INFO info{};
   EXPECT_EQ(QL_RequestInfo(id, &info), 1);
   EXPECT_EQ(info.state, QL_STATE_RUNNING);
@@ -572,11 +585,11 @@ TEST(RequestDataExport, LargeBodyArrivesWhole) {
 // ---------------------------------------------------------------------------
 
 TEST(DownloadProgressExport, RefusedBeforeTheHeadAndForOtherRequests) {
-  RawHttpServer server([](const HttpRequest&, Connection& c) { c.stall(30s); });
+  RawHttpServer server([](const HttpRequest&, Connection& c) { c.stall(scaled(30s)); });
   TempDir dir;
   const unsigned download = QL_DownloadFile(server.url().c_str(), hostPath(dir.file("f").u16string()));
   const unsigned request = QL_Request(0, server.url().c_str(), nullptr);
-  ASSERT_TRUE(server.waitForRequests(2, 10s));
+  ASSERT_TRUE(server.waitForRequests(2, scaled(10s)));
   for (unsigned id : {download, request, 999u}) {
     int total = 5, downloaded = 5;
     EXPECT_EQ(QL_RequestDownloadProgress(id, &total, &downloaded), 0) << id;
@@ -789,15 +802,23 @@ TEST_F(Download, MissingDirectoryFailsAtStart) {
   EXPECT_EQ(info.state, QL_STATE_FAILED);
   EXPECT_EQ(info.curlCode, -1);
   EXPECT_EQ(info.hasInfo, 0);
-  std::this_thread::sleep_for(100ms);
+  // Removing joins any worker the download had; the probe queues behind every connection made before.
+  EXPECT_EQ(QL_RemoveRequest(id), 1);
+  ASSERT_TRUE(quillet_test::connectAndClose(server.port()));
+  ASSERT_TRUE(server.waitForClosedConnections(1, scaled(10s)));
+  EXPECT_EQ(server.acceptedCount(), 1u);
   EXPECT_EQ(server.requestCount(), 0u);
-  EXPECT_EQ(drainLogRecords().size(), 1u);  // only the start record: no run, no "Request finished"
+  // The start record and the removal's only: no run, no "Request finished".
+  const Records records = drainLogRecords();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_TRUE(startsWith(records[0], "Start download request: ")) << records[0];
+  EXPECT_EQ(records[1], "Remove request: " + std::to_string(id));
 }
 
 TEST_F(Download, FileHeldByAnotherDownload) {
   RawHttpServer server(stallMidBody(10, "12345"));
   const unsigned first = start(server.url());
-  ASSERT_TRUE(server.waitForRequests(1, 10s));
+  ASSERT_TRUE(server.waitForRequests(1, scaled(10s)));
   const unsigned second = start(server.url());
   const QL_REQUEST_INFO info = infoOf(second);
   EXPECT_EQ(info.state, QL_STATE_FAILED);
@@ -837,7 +858,7 @@ struct HeldBody {
   std::once_flag released;
   RawHttpServer server{[this](const HttpRequest&, Connection& c) {
     c.send(httpHead(200, "OK", static_cast<int64_t>(content.size())) + content.substr(0, first));
-    going.wait_for(30s);
+    going.wait_for(scaled(30s));
     c.send(content.substr(first));
   }};
 };

@@ -23,6 +23,7 @@
 #include "support/log_records.h"
 #include "support/raw_http_server.h"
 #include "support/temp_dir.h"
+#include "support/time_limits.h"
 
 using namespace std::chrono_literals;
 using quillet_test::Connection;
@@ -32,6 +33,7 @@ using quillet_test::TempDir;
 using quillet_test::httpHead;
 using quillet_test::httpResponse;
 using quillet_test::patternBytes;
+using quillet_test::scaled;
 using vela::http::http_method;
 using vela::http::http_request_data_helper;
 using vela::http::http_request_file_helper;
@@ -49,9 +51,10 @@ struct FileDownloadRequest : vela::http::FileDownloadRequest {
   FileDownloadRequest() : vela::http::FileDownloadRequest(ql::pushLogRecord) {}
 };
 
+// Polls until the request has finished; the limit is stretched by scaled().
 template <typename Request>
 bool waitFinished(Request& request, std::chrono::milliseconds limit = 20s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
+  const auto deadline = std::chrono::steady_clock::now() + scaled(limit);
   while (!request.isFinished()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(5ms);
@@ -73,7 +76,11 @@ struct RecordingCallback : vela::http::http_request_callback {
   int dataCallsBeforeInfo = 0;
   std::string body;
 
-  bool isCancelled(http_transfer&, uintptr_t) override { return cancel.load(); }
+  std::atomic<int> cancelChecks{0};
+  bool isCancelled(http_transfer&, uintptr_t) override {
+    ++cancelChecks;
+    return cancel.load();
+  }
   std::string upload;  // handed out once by provideData
   bool provideData(http_transfer&, uintptr_t, void* buffer, uint32_t size, uint32_t& written) override {
     written = static_cast<uint32_t>(std::min<std::size_t>(size, upload.size()));
@@ -312,7 +319,7 @@ TEST(TransferFailures, ConnectionClosedEarly) {
 TEST(TransferFailures, TimeLimitGivesTooSlowText) {
   RawHttpServer server([](const HttpRequest&, Connection& c) {
     c.send(httpHead(200, "OK", 100) + "a");
-    c.stall(10s);
+    c.stall(scaled(10s));
   });
   http_transfer transfer;
   RecordingCallback callback;
@@ -325,19 +332,29 @@ TEST(TransferFailures, TimeLimitGivesTooSlowText) {
                       curlMessage(CURLE_OPERATION_TIMEDOUT));
 }
 
-TEST(TransferFailures, CancelStopsAStalledTransferWithin2Seconds) {
-  RawHttpServer server([](const HttpRequest&, Connection& c) { c.stall(20s); });
+// libcurl looks at the cancel flag about once a second while it waits.
+constexpr auto kPromptCancel = 3s;
+
+TEST(TransferFailures, CancelStopsAStalledTransferPromptly) {
+  RawHttpServer server([](const HttpRequest&, Connection& c) { c.stall(scaled(20s)); });
   http_transfer transfer;
   RecordingCallback callback;
+  std::chrono::steady_clock::time_point cancelled;
   std::thread canceller([&] {
-    server.waitForRequests(1, 10s);
-    std::this_thread::sleep_for(100ms);
+    server.waitForRequests(1, scaled(10s));
+    // A check made after the request arrived is one made while the transfer waits for the answer.
+    const int before = callback.cancelChecks.load();
+    const auto deadline = std::chrono::steady_clock::now() + scaled(10s);
+    while (callback.cancelChecks.load() == before && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    cancelled = std::chrono::steady_clock::now();
     callback.cancel = true;
   });
-  const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(transfer.perform(getParams(server.url()), &callback));
+  const auto ended = std::chrono::steady_clock::now();
   canceller.join();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  EXPECT_LT(ended - cancelled, scaled(kPromptCancel));
   EXPECT_EQ(transfer.result(), CURLE_ABORTED_BY_CALLBACK);
 }
 
@@ -363,7 +380,10 @@ TEST(TransferFailures, NoTransferWhileHttpSystemIsDown) {
   EXPECT_EQ(transfer.errorText(text), CURLE_FAILED_INIT);
   long status = 0;
   EXPECT_FALSE(transfer.responseCode(status));  // no handle was made
-  std::this_thread::sleep_for(100ms);
+  // perform() is synchronous, so any connection it made is queued ahead of this probe.
+  ASSERT_TRUE(quillet_test::connectAndClose(server.port()));
+  ASSERT_TRUE(server.waitForClosedConnections(1, scaled(10s)));
+  EXPECT_EQ(server.acceptedCount(), 1u);
   EXPECT_EQ(server.requestCount(), 0u);
 }
 
@@ -492,10 +512,10 @@ TEST(RequestHelper, ErrorCopiesAreIndependent) {
 }
 
 TEST(RequestHelper, CancelEndsWithCallbackAbort) {
-  RawHttpServer server([](const HttpRequest&, Connection& c) { c.stall(20s); });
+  RawHttpServer server([](const HttpRequest&, Connection& c) { c.stall(scaled(20s)); });
   http_request_data_helper request;
   ASSERT_TRUE(request.Start(server.url().c_str(), http_method::get, nullptr));
-  ASSERT_TRUE(server.waitForRequests(1, 10s));
+  ASSERT_TRUE(server.waitForRequests(1, scaled(10s)));
   EXPECT_FALSE(request.isFinished());
   // A second start while the first run goes on is refused and changes nothing.
   EXPECT_FALSE(request.Start(server.url("/other").c_str(), http_method::get, nullptr));
@@ -509,19 +529,19 @@ TEST(RequestHelper, CancelEndsWithCallbackAbort) {
 TEST(RequestHelper, DestroyingARunningRequestJoinsItsWorker) {
   RawHttpServer server([](const HttpRequest&, Connection& c) {
     c.send(httpHead(200, "OK", 1000000) + "start");
-    c.stall(20s);
+    c.stall(scaled(20s));
   });
   TempDir dir;
   const auto start = std::chrono::steady_clock::now();
   {
     FileDownloadRequest download;
     ASSERT_TRUE(download.Start(server.url().c_str(), quillet_test::widePath(dir.file("f")).c_str(), 0, 0));
-    ASSERT_TRUE(server.waitForRequests(1, 10s));
-    while (download.getDownloadedSize() < 5 && std::chrono::steady_clock::now() - start < 10s) {
+    ASSERT_TRUE(server.waitForRequests(1, scaled(10s)));
+    while (download.getDownloadedSize() < 5 && std::chrono::steady_clock::now() - start < scaled(10s)) {
       std::this_thread::sleep_for(5ms);
     }
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, scaled(5s));
   // The worker ended before the object went: its last record is already there.
   const auto records = quillet_test::drainLogRecords();
   ASSERT_EQ(records.size(), 1u);

@@ -15,10 +15,23 @@
 #include "quillet/quillet.h"
 #include "support/raw_http_server.h"
 #include "support/temp_dir.h"
+#include "support/time_limits.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using quillet_test::scaled;
+
+// Polls `condition` every 20 ms until it holds or the scaled `limit` passes.
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + scaled(limit);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
 
 #ifdef _WIN32
 struct Library {
@@ -47,7 +60,7 @@ TEST(Unload, WithRunningRequestsStopsTheirWorkersAndReturns) {
   quillet_test::RawHttpServer server([&](const quillet_test::HttpRequest&, quillet_test::Connection& c) {
     if (!c.send(quillet_test::httpHead(200, "OK", 1 << 20))) return;
     c.sendPattern(0, 1000, 3);
-    c.stall(60s);  // returns early once the client has gone
+    c.stall(scaled(60s));  // returns early once the client has gone
     ++stalledConnectionsEnded;
   });
   quillet_test::TempDir dir;
@@ -63,15 +76,13 @@ TEST(Unload, WithRunningRequestsStopsTheirWorkersAndReturns) {
   unsigned downloadId = download(server.url("/d").c_str(), reinterpret_cast<const QL_WCHAR*>(target.c_str()));
   request(0, server.url("/r").c_str(), nullptr);
   int total = 0, done = 0;
-  for (int i = 0; i < 200 && !(progress(downloadId, &total, &done) == 1 && done == 1000); ++i) {
-    std::this_thread::sleep_for(20ms);
-  }
+  eventually([&] { return progress(downloadId, &total, &done) == 1 && done == 1000; }, 4s);
   ASSERT_EQ(done, 1000);
-  ASSERT_TRUE(server.waitForRequests(2, 5s));
+  ASSERT_TRUE(server.waitForRequests(2, scaled(5s)));
 
   auto started = std::chrono::steady_clock::now();
   EXPECT_TRUE(library.close());
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, scaled(10s));
 #ifdef _WIN32
   // Each running worker holds a reference to the module, so Windows keeps it
   // mapped under them; the teardown cannot join threads from inside the
@@ -79,15 +90,11 @@ TEST(Unload, WithRunningRequestsStopsTheirWorkersAndReturns) {
   // unloads the module, and the teardown must then finish without hanging.
   EXPECT_NE(::GetModuleHandleA(QUILLET_LIBRARY_PATH), nullptr);
   server.stop();
-  bool unloaded = false;
-  for (int i = 0; i < 500 && !unloaded; ++i) {
-    unloaded = ::GetModuleHandleA(QUILLET_LIBRARY_PATH) == nullptr;
-    if (!unloaded) std::this_thread::sleep_for(20ms);
-  }
-  EXPECT_TRUE(unloaded);
+  EXPECT_TRUE(eventually([] { return ::GetModuleHandleA(QUILLET_LIBRARY_PATH) == nullptr; }, 10s));
 #else
   // Both workers were cancelled and joined: the server saw both clients go.
-  for (int i = 0; i < 100 && stalledConnectionsEnded.load() < 2; ++i) std::this_thread::sleep_for(20ms);
+  // A handler counts before its connection closes, so two closed connections mean both counted.
+  EXPECT_TRUE(server.waitForClosedConnections(2, scaled(2s)));
   EXPECT_EQ(stalledConnectionsEnded.load(), 2);
 #endif
   EXPECT_EQ(quillet_test::readFile(dir.file("partial.bin")), quillet_test::patternBytes(0, 1000, 3));

@@ -144,6 +144,12 @@ bool HttpRequest::hasHeader(std::string_view name) const {
 }
 
 bool Connection::send(std::string_view bytes) {
+  // Bytes of a head still to go: it counts once its blank line is out.
+  std::size_t headLeft = 0;
+  if (bytes.substr(0, 5) == "HTTP/") {
+    const std::size_t end = bytes.find("\r\n\r\n");
+    if (end != std::string_view::npos) headLeft = end + 4;
+  }
   while (!bytes.empty()) {
     if (closed_ || server_.stopping()) return false;
     int ready = pollOne(socket_, POLLOUT, kPollMs);
@@ -155,7 +161,11 @@ bool Connection::send(std::string_view bytes) {
       if (retryable()) continue;
       return false;
     }
-    bytes.remove_prefix(static_cast<std::size_t>(sent));
+    const auto written = static_cast<std::size_t>(sent);
+    const bool headDone = headLeft > 0 && written >= headLeft;
+    headLeft = headLeft > written ? headLeft - written : 0;
+    server_.countSent(written, headDone);
+    bytes.remove_prefix(written);
   }
   return true;
 }
@@ -304,9 +314,22 @@ void RawHttpServer::serve(int socket) {
     if (connection.closed()) break;
   }
   connection.close();
-  std::lock_guard<std::mutex> guard(mutex_);
-  sockets_.erase(std::remove(sockets_.begin(), sockets_.end(), socket), sockets_.end());
-  closeSocket(socket);
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    sockets_.erase(std::remove(sockets_.begin(), sockets_.end(), socket), sockets_.end());
+    closeSocket(socket);
+    ++closed_;
+  }
+  changed_.notify_all();
+}
+
+void RawHttpServer::countSent(uint64_t bytes, bool headDone) {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    bytesSent_ += bytes;
+    if (headDone) ++headsSent_;
+  }
+  changed_.notify_all();
 }
 
 std::vector<HttpRequest> RawHttpServer::requests() const {
@@ -329,10 +352,42 @@ std::size_t RawHttpServer::openConnections() const {
   return sockets_.size();
 }
 
-bool RawHttpServer::waitForRequests(std::size_t count, std::chrono::milliseconds limit) const {
+std::size_t RawHttpServer::headsSent() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return headsSent_;
+}
+
+uint64_t RawHttpServer::bytesSent() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return bytesSent_;
+}
+
+std::size_t RawHttpServer::closedConnections() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return closed_;
+}
+
+template <typename Reached>
+bool RawHttpServer::waitFor(std::chrono::milliseconds limit, Reached reached) const {
   std::unique_lock<std::mutex> guard(mutex_);
-  return changed_.wait_for(guard, limit, [&] { return requests_.size() >= count || stopping_; }) &&
-         requests_.size() >= count;
+  changed_.wait_for(guard, limit, [&] { return reached() || stopping_; });
+  return reached();
+}
+
+bool RawHttpServer::waitForRequests(std::size_t count, std::chrono::milliseconds limit) const {
+  return waitFor(limit, [&] { return requests_.size() >= count; });
+}
+
+bool RawHttpServer::waitForHeadsSent(std::size_t count, std::chrono::milliseconds limit) const {
+  return waitFor(limit, [&] { return headsSent_ >= count; });
+}
+
+bool RawHttpServer::waitForBytesSent(uint64_t count, std::chrono::milliseconds limit) const {
+  return waitFor(limit, [&] { return bytesSent_ >= count; });
+}
+
+bool RawHttpServer::waitForClosedConnections(std::size_t count, std::chrono::milliseconds limit) const {
+  return waitFor(limit, [&] { return closed_ >= count; });
 }
 
 std::string httpHead(int status, std::string_view reason, int64_t contentLength,
@@ -367,6 +422,20 @@ uint16_t unusedPort() {
   int fd = listenOnLoopback(port);
   closeSocket(fd);
   return port;
+}
+
+bool connectAndClose(uint16_t port) {
+  if (!startWinsock()) return false;
+  auto created = ::socket(AF_INET, SOCK_STREAM | kSocketFlags, 0);
+  if (created == static_cast<decltype(created)>(-1)) return false;
+  const int fd = static_cast<int>(created);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  closeSocket(fd);
+  return connected;
 }
 
 }  // namespace quillet_test

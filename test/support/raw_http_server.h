@@ -42,7 +42,9 @@ class RawHttpServer;
 // The server side of one connection, handed to the handler.
 class Connection {
  public:
-  // Sends all bytes; false once the peer or the server has gone.
+  // Sends all bytes; false once the peer or the server has gone. Every byte
+  // written counts towards RawHttpServer::bytesSent(); a send that starts
+  // with a status line counts as a head once its blank line is written.
   bool send(std::string_view bytes);
   // Sends `size` bytes of patternBytes(seed) starting at `offset`, in chunks.
   bool sendPattern(uint64_t offset, uint64_t size, uint32_t seed);
@@ -80,6 +82,17 @@ class RawHttpServer {
   std::size_t acceptedCount() const;
   std::size_t openConnections() const;
 
+  // Events to wait on instead of the clock: response heads and bytes written
+  // (all connections together), and connections ended on the server's side.
+  // Each wait returns false when `limit` passes or the server stops first;
+  // callers pass limits through scaled().
+  std::size_t headsSent() const;
+  uint64_t bytesSent() const;
+  std::size_t closedConnections() const;
+  bool waitForHeadsSent(std::size_t count, std::chrono::milliseconds limit) const;
+  bool waitForBytesSent(uint64_t count, std::chrono::milliseconds limit) const;
+  bool waitForClosedConnections(std::size_t count, std::chrono::milliseconds limit) const;
+
   // Closes every connection, wakes stalled handlers and joins all threads.
   void stop();
 
@@ -89,6 +102,9 @@ class RawHttpServer {
   void serve(int socket);
   bool readRequest(int socket, std::string& pending, HttpRequest& request);
   bool stopping() const;
+  void countSent(uint64_t bytes, bool headDone);
+  template <typename Reached>
+  bool waitFor(std::chrono::milliseconds limit, Reached reached) const;
 
   Handler handler_;
   int listener_ = -1;
@@ -98,6 +114,9 @@ class RawHttpServer {
   bool stopping_ = false;
   std::vector<HttpRequest> requests_;
   std::size_t accepted_ = 0;
+  std::size_t headsSent_ = 0;
+  uint64_t bytesSent_ = 0;
+  std::size_t closed_ = 0;
   std::vector<int> sockets_;
   std::vector<std::thread> workers_;
   std::thread acceptor_;
@@ -115,5 +134,10 @@ std::string patternBytes(uint64_t offset, std::size_t size, uint32_t seed);
 
 // A 127.0.0.1 port that nothing listens on (bound, read and closed again).
 uint16_t unusedPort();
+
+// Connects to 127.0.0.1:port and closes again without sending anything; false
+// when the connection was refused. The server accepts connections in order of
+// arrival, so once it has closed this one it has accepted every earlier one.
+bool connectAndClose(uint16_t port);
 
 }  // namespace quillet_test
