@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Compiles the Windows platform layer, the text module and the portable
-# utilities with the 32-bit MinGW cross compiler, so the Windows side keeps
-# building while development happens on Linux. Objects go to a temporary directory.
+# Compiles the Windows platform layer (and the part it shares with POSIX), the
+# text module and the portable utilities with the 32-bit MinGW cross compiler,
+# so the Windows side keeps building while development happens on Linux. Objects go to a temporary directory.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -24,7 +24,7 @@ sed -e "s/@PROJECT_VERSION_MAJOR@/$major/g" -e "s/@PROJECT_VERSION_MINOR@/$minor
     -e "s/@PROJECT_VERSION_PATCH@/$patch/g" "$root/cmake/version.h.in" >"$out/include/quillet/version.h"
 
 shopt -s nullglob
-sources=("$root"/src/platform/win32/*.cpp "$root"/src/text/*.cpp "$root"/src/util/*.cpp)
+sources=("$root"/src/platform/*.cpp "$root"/src/platform/win32/*.cpp "$root"/src/text/*.cpp "$root"/src/util/*.cpp)
 if [ ${#sources[@]} -eq 0 ]; then
   echo "check-win32-platform: no sources found" >&2
   exit 1
