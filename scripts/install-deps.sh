@@ -10,6 +10,7 @@
 #   fuzz     clang with libFuzzer (scripts/fuzz.sh)
 #   bench    the benchmarks (scripts/bench.sh)
 #   package  the release packages (scripts/package.sh)
+#   format   clang-format for scripts/format.sh
 set -euo pipefail
 
 group_packages() {
@@ -27,6 +28,7 @@ group_packages() {
     # A real loopback server, the curl command line to compare with, Google Benchmark.
     bench) echo nginx-light curl libbenchmark-dev ;;
     package) echo zip unzip dpkg-dev ;;
+    format) echo clang-format-14 ;;
     *) echo "install-deps: unknown group '$1'" >&2; return 1 ;;
   esac
 }

@@ -12,19 +12,37 @@
 
 namespace ql::platform {
 
-// Windows system error codes the library names.
-enum SystemError : uint32_t {
-  kErrorSuccess = 0,
-  kErrorFileNotFound = 2,
-  kErrorPathNotFound = 3,
-  kErrorAccessDenied = 5,
-  kErrorInvalidHandle = 6,
-  kErrorNotEnoughMemory = 8,
-  kErrorSharingViolation = 32,
-  kErrorInvalidParameter = 87,
-  kErrorDiskFull = 112,
-  kErrorInvalidName = 123,
-};
+// Windows system error codes the library reports, named as Windows names
+// them (ERROR_*). The POSIX side produces them itself; the upper layers and
+// the hosts depend on the exact numbers.
+constexpr uint32_t kErrorSuccess = 0;
+constexpr uint32_t kErrorInvalidFunction = 1;
+constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorPathNotFound = 3;
+constexpr uint32_t kErrorTooManyOpenFiles = 4;
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr uint32_t kErrorNotEnoughMemory = 8;
+constexpr uint32_t kErrorWriteProtect = 19;
+constexpr uint32_t kErrorNotReady = 21;
+constexpr uint32_t kErrorGenFailure = 31;
+constexpr uint32_t kErrorSharingViolation = 32;
+constexpr uint32_t kErrorNotSupported = 50;
+constexpr uint32_t kErrorFileExists = 80;
+constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr uint32_t kErrorDiskFull = 112;
+constexpr uint32_t kErrorInvalidName = 123;
+constexpr uint32_t kErrorNegativeSeek = 131;
+constexpr uint32_t kErrorSeekOnDevice = 132;
+constexpr uint32_t kErrorDirNotEmpty = 145;
+constexpr uint32_t kErrorFilenameExcedRange = 206;
+constexpr uint32_t kErrorFileTooLarge = 223;
+constexpr uint32_t kErrorMrMidNotFound = 317;  // no text for the message id
+constexpr uint32_t kErrorNoAccess = 998;       // invalid access to memory
+constexpr uint32_t kErrorIoDevice = 1117;
+constexpr uint32_t kErrorTimeout = 1460;
+constexpr uint32_t kErrorCantResolveFilename = 1921;
+constexpr uint32_t kErrorMuiFileNotFound = 15100;  // no text in the language
 
 // Code of the last failure of a call of this layer on the calling thread
 // (GetLastError semantics).

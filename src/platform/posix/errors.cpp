@@ -10,10 +10,6 @@ namespace {
 
 thread_local uint32_t t_lastError = kErrorSuccess;
 
-// FormatMessageW answers these when a message id or a language is missing.
-constexpr uint32_t kErrorMessageNotFound = 317;
-constexpr uint32_t kErrorLanguageNotFound = 15100;
-
 struct SystemText {
   uint32_t code;
   const char* text;  // ASCII, without the trailing line break
@@ -85,7 +81,7 @@ void setLastError(uint32_t code) { t_lastError = code; }
 bool systemMessage(uint32_t code, uint32_t languageId, std::u16string& text) {
   text.clear();
   if (!answersLanguage(languageId)) {
-    setLastError(kErrorLanguageNotFound);
+    setLastError(kErrorMuiFileNotFound);  // what FormatMessageW answers
     return false;
   }
   for (const SystemText& entry : kSystemTexts) {
@@ -98,7 +94,7 @@ bool systemMessage(uint32_t code, uint32_t languageId, std::u16string& text) {
     text += u"\r\n";
     return true;
   }
-  setLastError(kErrorMessageNotFound);
+  setLastError(kErrorMrMidNotFound);
   return false;
 }
 
@@ -119,24 +115,24 @@ uint32_t windowsCode(int error) {
     case EINVAL: return kErrorInvalidParameter;
     case ENOSPC:
     case EDQUOT: return kErrorDiskFull;
-    case ENAMETOOLONG: return 206;
+    case ENAMETOOLONG: return kErrorFilenameExcedRange;
     case EMFILE:
-    case ENFILE: return 4;      // cannot open the file
-    case EROFS: return 19;      // write protected
-    case EEXIST: return 80;     // file exists
-    case ESPIPE: return 132;    // file pointer cannot be set
-    case EFBIG: return 223;     // file too large
-    case ENOTEMPTY: return 145;
-    case EFAULT: return 998;    // invalid access to memory location
-    case EIO: return 1117;      // I/O device error
-    case ELOOP: return 1921;    // name cannot be resolved
+    case ENFILE: return kErrorTooManyOpenFiles;  // "cannot open the file"
+    case EROFS: return kErrorWriteProtect;
+    case EEXIST: return kErrorFileExists;
+    case ESPIPE: return kErrorSeekOnDevice;
+    case EFBIG: return kErrorFileTooLarge;
+    case ENOTEMPTY: return kErrorDirNotEmpty;
+    case EFAULT: return kErrorNoAccess;
+    case EIO: return kErrorIoDevice;
+    case ELOOP: return kErrorCantResolveFilename;
     case ENOLCK: return kErrorNotEnoughMemory;
     case ENXIO:
-    case ENODEV: return 21;     // device not ready
-    case ENOSYS: return 1;      // incorrect function
-    case EOPNOTSUPP: return 50; // not supported
-    case ETIMEDOUT: return 1460;
-    default: return 31;         // a general failure
+    case ENODEV: return kErrorNotReady;
+    case ENOSYS: return kErrorInvalidFunction;
+    case EOPNOTSUPP: return kErrorNotSupported;
+    case ETIMEDOUT: return kErrorTimeout;
+    default: return kErrorGenFailure;  // a general failure
   }
 }
 

@@ -145,7 +145,7 @@ bool File::seek(int64_t offset) {
     return false;
   }
   if (offset < 0) {
-    setLastError(131);  // before the beginning of the file
+    setLastError(kErrorNegativeSeek);
     return false;
   }
   // Writes place themselves; the system call only refuses what cannot seek.
@@ -182,7 +182,7 @@ bool File::write(const void* data, uint32_t size, uint32_t& written) {
   }
   if (size == 0) return true;
   if (data == nullptr) {
-    setLastError(998);  // invalid access to memory location
+    setLastError(kErrorNoAccess);
     return false;
   }
   const int descriptor = descriptorOf(state_.handle);

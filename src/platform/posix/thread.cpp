@@ -9,11 +9,10 @@
 
 #include "platform/platform.h"
 #include "platform/posix/errors.h"
+#include "platform/thread_common.h"
 
 namespace ql::platform {
 namespace {
-
-std::atomic<bool> g_failThreadCreation{false};
 
 // Shared by the handle and the running thread; whichever lets go last frees
 // it, so the handle may be closed while the thread runs and vice versa.
@@ -73,20 +72,9 @@ void blockAsynchronousSignals(sigset_t& previous) {
 
 }  // namespace
 
-namespace testing {
-void failThreadCreation(bool fail) { g_failThreadCreation.store(fail); }
-}  // namespace testing
-
 Thread Thread::start(Entry entry, void* argument) {
   Thread result;
-  if (entry == nullptr) {
-    setLastError(kErrorInvalidParameter);
-    return result;
-  }
-  if (g_failThreadCreation.load()) {
-    setLastError(kErrorNotEnoughMemory);
-    return result;
-  }
+  if (!mayStartThread(entry)) return result;
   auto* control = new (std::nothrow) Control;
   if (control == nullptr) {
     setLastError(kErrorNotEnoughMemory);

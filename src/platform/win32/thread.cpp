@@ -6,6 +6,7 @@
 #include <new>
 
 #include "platform/platform.h"
+#include "platform/thread_common.h"
 
 namespace ql::platform {
 namespace win32 {
@@ -13,8 +14,6 @@ extern std::atomic<bool> g_moduleDetaching;  // module.cpp
 }  // namespace win32
 
 namespace {
-
-std::atomic<bool> g_failThreadCreation{false};
 
 struct Launch {
   Thread::Entry entry;
@@ -36,20 +35,9 @@ unsigned __stdcall trampoline(void* raw) {
 
 }  // namespace
 
-namespace testing {
-void failThreadCreation(bool fail) { g_failThreadCreation.store(fail); }
-}  // namespace testing
-
 Thread Thread::start(Entry entry, void* argument) {
   Thread result;
-  if (entry == nullptr) {
-    ::SetLastError(ERROR_INVALID_PARAMETER);
-    return result;
-  }
-  if (g_failThreadCreation.load()) {
-    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return result;
-  }
+  if (!mayStartThread(entry)) return result;
   auto* launch = new (std::nothrow) Launch{entry, argument, nullptr};
   if (launch == nullptr) {
     ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
