@@ -40,6 +40,7 @@ cmake -S "$ROOT" -B "$BUILD" -G Ninja \
   -DCMAKE_BUILD_TYPE="$BUILD_TYPE" \
   -DCMAKE_RUNTIME_OUTPUT_DIRECTORY="$BUILD/bin" \
   -DQUILLET_CLI=OFF \
+  -DQUILLET_WERROR=ON \
   -DQUILLET_TESTS="$TESTS" >/dev/null
 
 if [ "$TESTS" = ON ]; then
