@@ -49,6 +49,9 @@ std::string curlMessage(CURLcode code) { return curl_easy_strerror(code); }
 // A download reporting into the host's record queue, as QL_DownloadFile sets it up.
 struct FileDownloadRequest : vela::http::FileDownloadRequest {
   FileDownloadRequest() : vela::http::FileDownloadRequest(ql::pushLogRecord) {}
+  // As every class over a request must: the worker still makes virtual calls
+  // on this object until it is stopped, so stop it before any part goes.
+  ~FileDownloadRequest() override { stopWorker(); }
 };
 
 // Polls until the request has finished; the limit is stretched by scaled().
