@@ -9,9 +9,7 @@
 
 namespace bench {
 
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 std::string format(const char* pattern, ...) {
   va_list args;
@@ -27,8 +25,7 @@ std::string format(const char* pattern, ...) {
   return text;
 }
 
-Options::Options(int argc, char** argv, const std::map<std::string, std::string>& defaults)
-    : values_(defaults) {
+Options::Options(int argc, char** argv, const std::map<std::string, std::string>& defaults) : values_(defaults) {
   for (int i = 1; i < argc; i += 2) {
     const std::string name = argv[i];
     if (name.rfind("--", 0) != 0 || i + 1 >= argc || values_.count(name.substr(2)) == 0) {
@@ -38,13 +35,9 @@ Options::Options(int argc, char** argv, const std::map<std::string, std::string>
   }
 }
 
-std::string Options::text(const std::string& name) const {
-  return values_.at(name);
-}
+std::string Options::text(const std::string& name) const { return values_.at(name); }
 
-long long Options::number(const std::string& name) const {
-  return std::stoll(values_.at(name));
-}
+long long Options::number(const std::string& name) const { return std::stoll(values_.at(name)); }
 
 double median(std::vector<double> values) {
   if (values.empty()) {
@@ -110,8 +103,8 @@ void drainLog() {
   }
 }
 
-void report(const std::string& name, const std::string& figure, const std::string& anchor,
-            const std::string& goal, bool met) {
+void report(const std::string& name, const std::string& figure, const std::string& anchor, const std::string& goal,
+            bool met) {
   std::cout << name << ": " << figure << " (anchor " << anchor << ") goal " << goal << " \u2014 "
             << (met ? "met" : "NOT met") << std::endl;
 }

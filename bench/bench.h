@@ -46,10 +46,10 @@ std::unique_ptr<T[]> uninitialized(std::size_t count) {
 using Timed = std::function<double()>;
 
 struct PairFigures {
-  double ratio;       // median of the pair ratios a/b
-  double a;           // median seconds of side a
-  double b;           // median seconds of side b
-  double lowRatio;    // smallest and largest pair ratio, to show the spread
+  double ratio;     // median of the pair ratios a/b
+  double a;         // median seconds of side a
+  double b;         // median seconds of side b
+  double lowRatio;  // smallest and largest pair ratio, to show the spread
   double highRatio;
   int pairs;
 };
@@ -72,8 +72,8 @@ int threadCount();
 void drainLog();
 
 // The summary line: "name: figure (anchor X) goal G — met|NOT met".
-void report(const std::string& name, const std::string& figure, const std::string& anchor,
-            const std::string& goal, bool met);
+void report(const std::string& name, const std::string& figure, const std::string& anchor, const std::string& goal,
+            bool met);
 
 // Runs body and turns an exception into a NOT met line for `name`; returns
 // the process exit code.

@@ -123,8 +123,8 @@ void compareWithFile(const HostBody& body, const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bench::Options options(argc, argv, {{"url", ""}, {"file", ""}, {"big-url", ""}, {"big-file", ""},
-                                            {"pairs", "7"}});
+  const bench::Options options(argc, argv,
+                               {{"url", ""}, {"file", ""}, {"big-url", ""}, {"big-file", ""}, {"pairs", "7"}});
   QL_Initialize();
   curl_global_init(CURL_GLOBAL_ALL);
   const std::size_t size = fileSize(options.text("file"));

@@ -13,14 +13,12 @@ extern char** environ;
 
 namespace {
 
-std::u16string widen(const std::string& ascii) {
-  return std::u16string(ascii.begin(), ascii.end());
-}
+std::u16string widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
 void expectFile(const std::string& path, std::uintmax_t size) {
   if (std::filesystem::file_size(path) != size) {
-    throw std::runtime_error(bench::format("%s holds %ju bytes, not %ju", path.c_str(),
-                                           std::filesystem::file_size(path), size));
+    throw std::runtime_error(
+        bench::format("%s holds %ju bytes, not %ju", path.c_str(), std::filesystem::file_size(path), size));
   }
   std::filesystem::remove(path);
 }
@@ -79,8 +77,8 @@ int main(int argc, char** argv) {
           return seconds;
         });
     bench::report(name,
-                  bench::format("%.3fx, QL_DownloadFile %.3f s (pairs %.2f..%.2f, %d pairs)", figures.ratio,
-                                figures.a, figures.lowRatio, figures.highRatio, figures.pairs),
+                  bench::format("%.3fx, QL_DownloadFile %.3f s (pairs %.2f..%.2f, %d pairs)", figures.ratio, figures.a,
+                                figures.lowRatio, figures.highRatio, figures.pairs),
                   bench::format("curl -s -o %.3f s", figures.b), "<= 1.02x", figures.ratio <= 1.02);
   });
   QL_Cleanup();

@@ -41,8 +41,8 @@ std::string makeManifest(std::size_t target) {
     const std::string hash = hex(40);
     text += bench::format(R"(,"assets/%s/%d.ogg":{"hash":"%s","size":%u,)"
                           R"("url":"objects/%s/%s","tags":["sound","ambient",%d],"mirror":null})",
-                          hash.substr(0, 2).c_str(), i, hash.c_str(), next() % 900000,
-                          hash.substr(0, 2).c_str(), hash.c_str(), i % 16);
+                          hash.substr(0, 2).c_str(), i, hash.c_str(), next() % 900000, hash.substr(0, 2).c_str(),
+                          hash.c_str(), i % 16);
   }
   text += "}";
   return text;
@@ -59,8 +59,7 @@ int main(int argc, char** argv) {
     const int check = QL_ParseJSON(text.c_str());
     QL_WCHAR units[16];
     unsigned length = 16;
-    if (check == 0 || QL_GetStringByPath(static_cast<unsigned>(check), "type", units, &length) == 0 ||
-        length != 7) {
+    if (check == 0 || QL_GetStringByPath(static_cast<unsigned>(check), "type", units, &length) == 0 || length != 7) {
       throw std::runtime_error("QL_ParseJSON did not store the manifest");
     }
     QL_Cleanup();
@@ -96,8 +95,8 @@ int main(int argc, char** argv) {
     bench::report(name,
                   bench::format("%.2fx, QL_ParseJSON + QL_Cleanup %.3f s, QL_ParseJSON alone %.3f s "
                                 "(pairs %.2f..%.2f, %d pairs)",
-                                figures.ratio, figures.a, bench::median(parseOnly), figures.lowRatio,
-                                figures.highRatio, figures.pairs),
+                                figures.ratio, figures.a, bench::median(parseOnly), figures.lowRatio, figures.highRatio,
+                                figures.pairs),
                   bench::format("json_loads + json_decref %.3f s", figures.b), "<= 1.30x", figures.ratio <= 1.3);
   });
 }

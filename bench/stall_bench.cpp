@@ -28,9 +28,7 @@ unsigned startTransfer(int number, const std::string& url, const std::string& di
 
 // How long a transfer sits stalled before the cancel. libcurl polls about
 // once a second while idle, so the runs spread the cancel over that second.
-std::chrono::milliseconds settle(int run) {
-  return std::chrono::milliseconds(300 + 200 * (run % 5));
-}
+std::chrono::milliseconds settle(int run) { return std::chrono::milliseconds(300 + 200 * (run % 5)); }
 
 void cancelTarget(int runs, const std::string& dir) {
   std::vector<double> latencies;
@@ -47,11 +45,12 @@ void cancelTarget(int runs, const std::string& dir) {
     latencies.push_back(bench::secondsSince(start));
     QL_RemoveRequest(id);
     bench::drainLog();
-    std::cerr << bench::format("  run %d: stalled %lld ms, ended %.3f s after the cancel, state %d, libcurl code %d\n", run + 1,
-                               static_cast<long long>(settle(run).count()), latencies.back(), info.state, info.curlCode);
+    std::cerr << bench::format("  run %d: stalled %lld ms, ended %.3f s after the cancel, state %d, libcurl code %d\n",
+                               run + 1, static_cast<long long>(settle(run).count()), latencies.back(), info.state,
+                               info.curlCode);
     if (info.state != QL_STATE_FAILED || info.curlCode != 42) {
-      throw std::runtime_error(bench::format("cancelled transfer ended in state %d with code %d", info.state,
-                                             info.curlCode));
+      throw std::runtime_error(
+          bench::format("cancelled transfer ended in state %d with code %d", info.state, info.curlCode));
     }
   }
   const double worst = *std::max_element(latencies.begin(), latencies.end());
@@ -113,9 +112,8 @@ void cleanupTarget(int transfers, const std::string& dir) {
 int main(int argc, char** argv) {
   const bench::Options options(argc, argv, {{"dir", "."}, {"runs", "5"}, {"transfers", "20"}});
   QL_Initialize();
-  int failures = bench::run("cancel", "<= 1.0 s", [&] {
-    cancelTarget(static_cast<int>(options.number("runs")), options.text("dir"));
-  });
+  int failures = bench::run("cancel", "<= 1.0 s",
+                            [&] { cancelTarget(static_cast<int>(options.number("runs")), options.text("dir")); });
   const int transfers = static_cast<int>(options.number("transfers"));
   failures += bench::run(bench::format("cleanup with %d stalled transfers", transfers), "<= 1.0 s and <= 50 ms",
                          [&] { cleanupTarget(transfers, options.text("dir")); });

@@ -39,9 +39,7 @@ StallServer::~StallServer() {
   close(listener_);
 }
 
-std::string StallServer::url() const {
-  return "http://127.0.0.1:" + std::to_string(port_) + "/stall";
-}
+std::string StallServer::url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/stall"; }
 
 bool StallServer::waitForStalled(int count) const {
   const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);

@@ -136,7 +136,8 @@ int runJson(const Options& options, const std::string& file, const std::vector<s
       status = kExitFailure;
     }
   }
-  if (members.empty()) std::fprintf(stderr, "quillet: parsed a JSON object (document %u)\n", static_cast<unsigned>(document));
+  if (members.empty())
+    std::fprintf(stderr, "quillet: parsed a JSON object (document %u)\n", static_cast<unsigned>(document));
   return status;
 }
 

@@ -53,10 +53,12 @@ class DemoServer {
  public:
   DemoServer() : payload_(makePayload()) {
     server_.Get("/manifest.json", [this](const httplib::Request&, httplib::Response& res) {
-      res.set_content("{\"name\": \"quillet demo payload\", \"version\": \"1.0.0\", \"payload\": \"/payload.bin\", "
-                      "\"size\": \"" + std::to_string(payload_.size()) + "\", \"fnv1a64\": \"" +
-                          hex(fnv1a64(payload_.data(), payload_.size())) + "\", \"stats\": \"/stats\"}",
-                      "application/json");
+      res.set_content(
+          "{\"name\": \"quillet demo payload\", \"version\": \"1.0.0\", \"payload\": \"/payload.bin\", "
+          "\"size\": \"" +
+              std::to_string(payload_.size()) + "\", \"fnv1a64\": \"" + hex(fnv1a64(payload_.data(), payload_.size())) +
+              "\", \"stats\": \"/stats\"}",
+          "application/json");
     });
     server_.Get("/payload.bin", [this](const httplib::Request&, httplib::Response& res) {
       res.set_content_provider(payload_.size(), "application/octet-stream",
@@ -173,7 +175,8 @@ int runDemo(const Options& options) {
     return demoFailure(log, "the scratch folder's name is not UTF-8");
   }
   step(3, "downloading to " + target.u8string());
-  unsigned downloadId = QL_DownloadFile(server.url(payloadPath).c_str(), reinterpret_cast<const QL_WCHAR*>(target16.c_str()));
+  unsigned downloadId =
+      QL_DownloadFile(server.url(payloadPath).c_str(), reinterpret_cast<const QL_WCHAR*>(target16.c_str()));
   ProgressReporter progress(stderr, isTerminal(stderr), terminalWidth(stderr));
   info = waitForRequest(downloadId, nullptr, [&] {
     int total = 0, downloaded = 0;
@@ -217,7 +220,8 @@ int runDemo(const Options& options) {
   info = waitForRequest(slowId, nullptr, {});
   QL_RemoveRequest(slowId);
   log.drain();
-  if (info.state != QL_STATE_FAILED || info.curlCode != 42) return demoFailure(log, "the slow download was not cancelled");
+  if (info.state != QL_STATE_FAILED || info.curlCode != 42)
+    return demoFailure(log, "the slow download was not cancelled");
   step(6, "slow download cancelled (libcurl code " + std::to_string(info.curlCode) + ")");
 
   QL_Cleanup();

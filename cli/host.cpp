@@ -28,8 +28,7 @@ std::vector<std::string> drainLog() {
   std::u16string buffer(256, u'\0');
   for (;;) {
     int length = 0;
-    if (QL_PullLogRecord(reinterpret_cast<QL_WCHAR*>(&buffer[0]), static_cast<unsigned>(buffer.size()),
-                         &length) == 1) {
+    if (QL_PullLogRecord(reinterpret_cast<QL_WCHAR*>(&buffer[0]), static_cast<unsigned>(buffer.size()), &length) == 1) {
       records.push_back(ql::wideToUtf8(buffer.substr(0, static_cast<std::size_t>(length))));
     } else if (length > 0) {
       buffer.resize(static_cast<std::size_t>(length));  // too small: grow and ask again
@@ -123,8 +122,7 @@ std::string fileProblem(const std::string& file) {
   return {};
 }
 
-std::string describeDownloadFailure(const QL_REQUEST_INFO& info, const std::string& finished,
-                                    const std::string& file) {
+std::string describeDownloadFailure(const QL_REQUEST_INFO& info, const std::string& finished, const std::string& file) {
   if (info.hasInfo == 0 && info.curlCode < 0) {
     // Failed before any transfer began: the library could not open or
     // prepare the file. Its own record says why when there is one.

@@ -37,8 +37,7 @@ class LogPrinter {
 // Polls a request until its worker has finished. `tick` runs between polls
 // (about ten times a second); `cancel` is checked on every poll and, once set,
 // the request is cancelled through the exports and still waited for.
-QL_REQUEST_INFO waitForRequest(unsigned id, const std::atomic<bool>* cancel,
-                               const std::function<void()>& tick);
+QL_REQUEST_INFO waitForRequest(unsigned id, const std::atomic<bool>* cancel, const std::function<void()>& tick);
 
 // The body of a finished in-memory request, as the bytes the server sent.
 std::string requestBody(unsigned id);
@@ -59,7 +58,6 @@ std::string fileProblem(const std::string& file);
 
 // A one-line reason for a failed download into FILE. `finished` is the text
 // of its "Request finished: " record, empty when there was none.
-std::string describeDownloadFailure(const QL_REQUEST_INFO& info, const std::string& finished,
-                                    const std::string& file);
+std::string describeDownloadFailure(const QL_REQUEST_INFO& info, const std::string& finished, const std::string& file);
 
 }  // namespace quillet_cli

@@ -41,21 +41,29 @@ std::string formatDuration(double seconds) {
 
 std::string renderBar(const ProgressSample& sample, int width) {
   bool known = sample.total >= 0;
-  std::string amount = formatBytes(sample.done) + " / " + (known ? formatBytes(static_cast<uint64_t>(sample.total)) : "unknown");
+  std::string amount =
+      formatBytes(sample.done) + " / " + (known ? formatBytes(static_cast<uint64_t>(sample.total)) : "unknown");
   std::string rate = formatBytes(static_cast<uint64_t>(std::max(0.0, sample.bytesPerSecond))) + "/s";
   std::string eta = "ETA --:--";
   if (known && sample.bytesPerSecond > 0 && static_cast<uint64_t>(sample.total) >= sample.done) {
-    eta = "ETA " + formatDuration(static_cast<double>(static_cast<uint64_t>(sample.total) - sample.done) / sample.bytesPerSecond);
+    eta = "ETA " + formatDuration(static_cast<double>(static_cast<uint64_t>(sample.total) - sample.done) /
+                                  sample.bytesPerSecond);
   }
-  std::string percent = known && sample.total > 0
-                            ? printf1("%3.0f%%", 100.0 * static_cast<double>(std::min<uint64_t>(sample.done, static_cast<uint64_t>(sample.total))) / static_cast<double>(sample.total))
-                            : (known ? std::string("100%") : std::string(" ?%"));
+  std::string percent =
+      known && sample.total > 0
+          ? printf1("%3.0f%%",
+                    100.0 * static_cast<double>(std::min<uint64_t>(sample.done, static_cast<uint64_t>(sample.total))) /
+                        static_cast<double>(sample.total))
+          : (known ? std::string("100%") : std::string(" ?%"));
   std::string tail = " " + percent + "  " + amount + "  " + rate + "  " + eta;
   int barWidth = width - static_cast<int>(tail.size()) - 2;
   if (barWidth < 5) return tail.substr(1, static_cast<std::size_t>(std::max(0, width)));
   std::string bar(static_cast<std::size_t>(barWidth), ' ');
   if (known && sample.total > 0) {
-    auto filled = static_cast<std::size_t>(static_cast<double>(barWidth) * static_cast<double>(std::min<uint64_t>(sample.done, static_cast<uint64_t>(sample.total))) / static_cast<double>(sample.total));
+    auto filled = static_cast<std::size_t>(
+        static_cast<double>(barWidth) *
+        static_cast<double>(std::min<uint64_t>(sample.done, static_cast<uint64_t>(sample.total))) /
+        static_cast<double>(sample.total));
     std::fill(bar.begin(), bar.begin() + static_cast<long>(filled), '#');
   } else if (!known) {
     // No total: a marker that moves with the bytes, so the bar still shows life.

@@ -17,8 +17,8 @@ struct ProgressSample {
   double bytesPerSecond = 0;
 };
 
-std::string formatBytes(uint64_t bytes);          // "512 B", "1.5 KiB", "12.3 MiB"
-std::string formatDuration(double seconds);       // "0:07", "12:34", "1:02:03"
+std::string formatBytes(uint64_t bytes);     // "512 B", "1.5 KiB", "12.3 MiB"
+std::string formatDuration(double seconds);  // "0:07", "12:34", "1:02:03"
 // One line of exactly `width` columns at most: bar, bytes, rate and ETA.
 std::string renderBar(const ProgressSample& sample, int width);
 // A line for logs and pipes.

@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::string text = formatBytes.substr(0, formatBytes.size() / 4);
   FUZZ_CHECK(ql::formatMessage(format, text) == reference(format, {units(text)}));
   FUZZ_CHECK(ql::formatMessage(format, text, first, second, third) ==
-        reference(format, {units(text), ascii(std::to_string(first)), ascii(std::to_string(second)),
-                           ascii(std::to_string(third))}));
+             reference(format, {units(text), ascii(std::to_string(first)), ascii(std::to_string(second)),
+                                ascii(std::to_string(third))}));
   return 0;
 }

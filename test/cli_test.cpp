@@ -74,7 +74,8 @@ TEST(CliProgress, ReporterThrottlesRedrawsAndFinishesTheLine) {
   {
     quillet_cli::ProgressReporter reporter(out, true, 60);
     auto start = quillet_cli::ProgressReporter::Clock::now();
-    for (int i = 0; i <= 100; ++i) reporter.update(static_cast<uint64_t>(i) * 1000, 100000, start + std::chrono::milliseconds(i * 10));
+    for (int i = 0; i <= 100; ++i)
+      reporter.update(static_cast<uint64_t>(i) * 1000, 100000, start + std::chrono::milliseconds(i * 10));
     reporter.finish(100000, 100000, start + std::chrono::milliseconds(1000));
   }
   std::fclose(out);
@@ -97,7 +98,8 @@ TEST(CliCommands, GetPrintsTheBodyBytesExactly) {
 }
 
 TEST(CliCommands, FailuresExitNonZeroWithAReason) {
-  RawHttpServer server([](const HttpRequest&, Connection& c) { c.send(quillet_test::httpResponse(404, "Not Found", "no")); });
+  RawHttpServer server(
+      [](const HttpRequest&, Connection& c) { c.send(quillet_test::httpResponse(404, "Not Found", "no")); });
   auto notFound = runProcess(kQuillet, {"get", server.url("/missing")});
   EXPECT_EQ(notFound.exitCode, 1);
   EXPECT_NE(notFound.err.find("server answered HTTP 404"), std::string::npos) << notFound.err;
@@ -170,7 +172,8 @@ TEST(CliCommands, DownloadWritesTheFileAndPlainProgressLines) {
 }
 
 TEST(CliCommands, DownloadFailureQuotesTheRequestError) {
-  RawHttpServer server([](const HttpRequest&, Connection& c) { c.send(quillet_test::httpResponse(404, "Not Found", "")); });
+  RawHttpServer server(
+      [](const HttpRequest&, Connection& c) { c.send(quillet_test::httpResponse(404, "Not Found", "")); });
   quillet_test::TempDir dir;
   auto result = runProcess(kQuillet, {"download", server.url("/gone"), dir.file("x").string()});
   EXPECT_EQ(result.exitCode, 1);

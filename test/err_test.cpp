@@ -37,14 +37,42 @@ TEST(ErrorKinds, NamesAreBuiltFromTheAncestry) {
 TEST(ErrorKinds, EveryKindIsCaughtThroughItsAncestors) {
   auto caughtAs = [](auto thrower) {
     std::string path;
-    try { thrower(); } catch (const JsonErrors::Failed&) { path += "Failed "; } catch (...) {}
-    try { thrower(); } catch (const JsonErrors::BadCast&) { path += "BadCast "; } catch (...) {}
-    try { thrower(); } catch (const JsonErrors::Base&) { path += "JSON "; } catch (...) {}
-    try { thrower(); } catch (const Common::Errors::Base&) { path += "Common "; } catch (...) {}
-    try { thrower(); } catch (const Err::Error2&) { path += "Error2 "; } catch (...) {}
-    try { thrower(); } catch (const std::system_error& e) {
+    try {
+      thrower();
+    } catch (const JsonErrors::Failed&) {
+      path += "Failed ";
+    } catch (...) {
+    }
+    try {
+      thrower();
+    } catch (const JsonErrors::BadCast&) {
+      path += "BadCast ";
+    } catch (...) {
+    }
+    try {
+      thrower();
+    } catch (const JsonErrors::Base&) {
+      path += "JSON ";
+    } catch (...) {
+    }
+    try {
+      thrower();
+    } catch (const Common::Errors::Base&) {
+      path += "Common ";
+    } catch (...) {
+    }
+    try {
+      thrower();
+    } catch (const Err::Error2&) {
+      path += "Error2 ";
+    } catch (...) {
+    }
+    try {
+      thrower();
+    } catch (const std::system_error& e) {
       if (e.code().value() == 16001 && &e.code().category() == &category()) path += "system";
-    } catch (...) {}
+    } catch (...) {
+    }
     return path;
   };
   EXPECT_EQ(caughtAs([] { throw JsonErrors::Failed("x"); }), "Failed JSON Common Error2 system");
@@ -141,10 +169,9 @@ TEST(ErrCategoryTest, DefaultConditionsMapFamiliesOfCodes) {
     int code;
     int value;
   };
-  for (const Case& c : {Case{5, 1}, Case{33, 1}, Case{167, 1}, Case{16002, 1}, Case{112, 2},
-                        Case{16003, 2}, Case{16010, 4}, Case{16013, 4}, Case{2, 5}, Case{206, 5},
-                        Case{16004, 5}, Case{6, 6}, Case{87, 6}, Case{16005, 6}, Case{8, 7},
-                        Case{16006, 7}}) {
+  for (const Case& c : {Case{5, 1}, Case{33, 1}, Case{167, 1}, Case{16002, 1}, Case{112, 2}, Case{16003, 2},
+                        Case{16010, 4}, Case{16013, 4}, Case{2, 5}, Case{206, 5}, Case{16004, 5}, Case{6, 6},
+                        Case{87, 6}, Case{16005, 6}, Case{8, 7}, Case{16006, 7}}) {
     const std::error_condition condition = category().default_error_condition(c.code);
     EXPECT_EQ(condition.value(), c.value) << c.code;
     EXPECT_EQ(&condition.category(), &category()) << c.code;

@@ -221,14 +221,42 @@ TEST_F(AllocationFailure, QueryAndControlExports) {
     std::function<int()> call;
   };
   const std::vector<Query> queries = {
-      {"QL_RequestInfo", [&] { QL_REQUEST_INFO info{}; return QL_RequestInfo(request, &info); }},
-      {"QL_RequestInfo (download)", [&] { QL_REQUEST_INFO info{}; return QL_RequestInfo(download, &info); }},
-      {"QL_RequestDownloadProgress", [&] { int total = 0, done = 0; return QL_RequestDownloadProgress(download, &total, &done); }},
-      {"QL_RequestData (length)", [&] { int size = 0; return QL_RequestData(request, nullptr, &size); }},
-      {"QL_RequestData (body)", [&] { int size = 5; return QL_RequestData(request, buffer, &size); }},
-      {"QL_GetStringByPath", [&] { unsigned units = 64; return QL_GetStringByPath(document, "a", buffer, &units); }},
+      {"QL_RequestInfo",
+       [&] {
+         QL_REQUEST_INFO info{};
+         return QL_RequestInfo(request, &info);
+       }},
+      {"QL_RequestInfo (download)",
+       [&] {
+         QL_REQUEST_INFO info{};
+         return QL_RequestInfo(download, &info);
+       }},
+      {"QL_RequestDownloadProgress",
+       [&] {
+         int total = 0, done = 0;
+         return QL_RequestDownloadProgress(download, &total, &done);
+       }},
+      {"QL_RequestData (length)",
+       [&] {
+         int size = 0;
+         return QL_RequestData(request, nullptr, &size);
+       }},
+      {"QL_RequestData (body)",
+       [&] {
+         int size = 5;
+         return QL_RequestData(request, buffer, &size);
+       }},
+      {"QL_GetStringByPath",
+       [&] {
+         unsigned units = 64;
+         return QL_GetStringByPath(document, "a", buffer, &units);
+       }},
       {"QL_CancelRequest", [&] { return QL_CancelRequest(request); }},
-      {"QL_PullLogRecord", [&] { int length = 0; return QL_PullLogRecord(buffer, 64, &length); }},
+      {"QL_PullLogRecord",
+       [&] {
+         int length = 0;
+         return QL_PullLogRecord(buffer, 64, &length);
+       }},
       {"QL_RemoveRequest", [&] { return QL_RemoveRequest(download); }},
   };
   for (const auto& query : queries) {
@@ -246,9 +274,21 @@ TEST_F(AllocationFailure, QueryAndControlExports) {
 TEST_F(AllocationFailure, ExportsWithoutResult) {
   QL_WCHAR ulid[26];
   const std::vector<std::pair<const char*, std::function<int()>>> calls = {
-      {"QL_Initialize", [] { QL_Initialize(); return 0; }},
-      {"QL_GenerateULID", [&] { QL_GenerateULID(ulid); return 0; }},
-      {"QL_Cleanup", [] { QL_Cleanup(); return 0; }},
+      {"QL_Initialize",
+       [] {
+         QL_Initialize();
+         return 0;
+       }},
+      {"QL_GenerateULID",
+       [&] {
+         QL_GenerateULID(ulid);
+         return 0;
+       }},
+      {"QL_Cleanup",
+       [] {
+         QL_Cleanup();
+         return 0;
+       }},
   };
   for (const auto& [name, call] : calls) {
     SCOPED_TRACE(name);

@@ -72,13 +72,12 @@ TEST(Encoding, DownloadWritesTheFileAWidePathNames) {
   ASSERT_TRUE(std::filesystem::exists(target));
   EXPECT_EQ(quillet_test::readFile(target), "payload");
   // Nothing else was created beside it under a mangled name.
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()),
-            1);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 1);
 
   const std::vector<std::string> records = quillet_test::drainLogRecords();
   ASSERT_FALSE(records.empty());
-  EXPECT_EQ(records.front(), "Start download request: 1 <" + server.url("/f") + "> to <" +
-                                 quillet_test::toUtf8(wide) + ">");
+  EXPECT_EQ(records.front(),
+            "Start download request: 1 <" + server.url("/f") + "> to <" + quillet_test::toUtf8(wide) + ">");
 }
 
 }  // namespace

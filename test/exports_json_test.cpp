@@ -38,11 +38,11 @@ void expectRefused(unsigned document, const char* path) {
 }
 
 TEST(ParseJson, IdentifiersStartAtOneAndFailuresUseThemUp) {
-  EXPECT_EQ(parse("not json"), 0u);   // uses up 1
+  EXPECT_EQ(parse("not json"), 0u);  // uses up 1
   EXPECT_EQ(parse("{\"a\":\"b\"}"), 2u);
-  EXPECT_EQ(parse("[]"), 0u);         // an array parses but is no document: 3
-  EXPECT_EQ(parse("\"lone\""), 0u);   // 4
-  EXPECT_EQ(parse(nullptr), 0u);      // 5
+  EXPECT_EQ(parse("[]"), 0u);           // an array parses but is no document: 3
+  EXPECT_EQ(parse("\"lone\""), 0u);     // 4
+  EXPECT_EQ(parse(nullptr), 0u);        // 5
   EXPECT_EQ(parse("{} trailing"), 0u);  // 6
   EXPECT_EQ(parse("{}"), 7u);
   EXPECT_EQ(read(2, "a"), u"b");
@@ -87,8 +87,7 @@ TEST(GetStringByPath, LengthAndCapacityProtocol) {
   reset();
   length = 3;  // exact: no terminator follows
   EXPECT_EQ(QL_GetStringByPath(id, "name", buffer, &length), 1);
-  EXPECT_EQ(std::u16string(buffer, buffer + 5),
-            (std::u16string{u'a', u'b', u'c', kUnwritten, kUnwritten}));
+  EXPECT_EQ(std::u16string(buffer, buffer + 5), (std::u16string{u'a', u'b', u'c', kUnwritten, kUnwritten}));
 
   reset();
   length = 5;
@@ -104,8 +103,7 @@ TEST(GetStringByPath, LengthAndCapacityProtocol) {
 }
 
 TEST(GetStringByPath, BytesAreWidenedOneUnitEach) {
-  const unsigned id =
-      parse("{\"e\":\"\xC3\xA9\",\"esc\":\"\\u00e9!\",\"euro\":\"\xE2\x82\xAC\",\"del\":\"\x7F\"}");
+  const unsigned id = parse("{\"e\":\"\xC3\xA9\",\"esc\":\"\\u00e9!\",\"euro\":\"\xE2\x82\xAC\",\"del\":\"\x7F\"}");
   ASSERT_NE(id, 0u);
   unsigned length = 0;
   ASSERT_EQ(QL_GetStringByPath(id, "e", nullptr, &length), 1);

@@ -29,16 +29,15 @@ TEST(Lifecycle, HttpSystemStaysDownAfterCleanup) {
   QL_Initialize();
   QL_Cleanup();
   QL_Initialize();
-  EXPECT_EQ(drainLogRecords(),
-            (Records{"Http system initialized", "All requests stopped", "Http system deinitialized",
-                     "Http system initialization failed: Failed initialization"}));
+  EXPECT_EQ(drainLogRecords(), (Records{"Http system initialized", "All requests stopped", "Http system deinitialized",
+                                        "Http system initialization failed: Failed initialization"}));
 }
 
 TEST(Lifecycle, SecondCleanupChangesNothingButStillReports) {
   QL_Cleanup();
   QL_Cleanup();
-  EXPECT_EQ(drainLogRecords(), (Records{"All requests stopped", "Http system deinitialized",
-                                        "All requests stopped", "Http system deinitialized"}));
+  EXPECT_EQ(drainLogRecords(), (Records{"All requests stopped", "Http system deinitialized", "All requests stopped",
+                                        "Http system deinitialized"}));
 }
 
 TEST(Lifecycle, JsonAndUlidKeepWorkingAfterCleanup) {

@@ -28,8 +28,8 @@
 using namespace std::chrono_literals;
 using quillet_test::Connection;
 using quillet_test::drainLogRecords;
-using quillet_test::HttpRequest;
 using quillet_test::httpHead;
+using quillet_test::HttpRequest;
 using quillet_test::httpResponse;
 using quillet_test::patternBytes;
 using quillet_test::RawHttpServer;
@@ -77,7 +77,6 @@ std::string bodyOf(unsigned id) {
   for (int i = 0; i < size; ++i) bytes += static_cast<char>(units[static_cast<std::size_t>(i)] & 0xFF);
   return bytes;
 }
-
 
 const QL_WCHAR* hostPath(const std::u16string& path) { return reinterpret_cast<const QL_WCHAR*>(path.c_str()); }
 
@@ -289,9 +288,9 @@ TEST(RequestOutcome, HttpIsDownAfterCleanup) {
   EXPECT_EQ(info.hasInfo, 0);
   EXPECT_EQ(server.requestCount(), 0u);
   const Records records = drainLogRecords();
-  EXPECT_NE(std::find(records.begin(), records.end(),
-                      "Request finished: Inner libCurl error(2): \"Failed initialization\"."),
-            records.end());
+  EXPECT_NE(
+      std::find(records.begin(), records.end(), "Request finished: Inner libCurl error(2): \"Failed initialization\"."),
+      records.end());
 }
 
 // ---------------------------------------------------------------------------
@@ -421,8 +420,9 @@ TEST(OnlyHttp, RedirectsStayOnHttpAndEndAfterThirty) {
     EXPECT_EQ(info.curlCode, row.curlCode) << row.path;
     EXPECT_EQ(bodyOf(id), "") << row.path;
     const auto requests = redirector.requests();
-    EXPECT_EQ(std::count_if(requests.begin(), requests.end(), [&](const HttpRequest& r) { return r.target == row.path; }),
-              static_cast<std::ptrdiff_t>(row.requests))
+    EXPECT_EQ(
+        std::count_if(requests.begin(), requests.end(), [&](const HttpRequest& r) { return r.target == row.path; }),
+        static_cast<std::ptrdiff_t>(row.requests))
         << row.path;
     EXPECT_TRUE(listener.onlyTheProbeArrived()) << row.path;
     QL_RemoveRequest(id);
@@ -472,7 +472,8 @@ TEST(RequestInfoExport, RunningDownloadShowsItsHeadAndProgress) {
   TempDir dir;
   const unsigned id = QL_DownloadFile(server.url().c_str(), hostPath(dir.file("f").u16string()));
   int total = 0, downloaded = 0;
-  ASSERT_TRUE(eventually([&] { return QL_RequestDownloadProgress(id, &total, &downloaded) == 1 && downloaded == 300; }));
+  ASSERT_TRUE(
+      eventually([&] { return QL_RequestDownloadProgress(id, &total, &downloaded) == 1 && downloaded == 300; }));
   EXPECT_EQ(total, 1000);
   const QL_REQUEST_INFO info = infoOf(id);
   EXPECT_EQ(info.state, QL_STATE_RUNNING);
@@ -713,10 +714,10 @@ TEST(RequestLogRecords, UrlAndPathAreQuoted) {
   const unsigned download = QL_DownloadFile(server.url("/d").c_str(), hostPath(path.u16string()));
   waitFinished(request);
   waitFinished(download);
-  EXPECT_EQ(drainLogRecords(), (Records{"Sending request: 1 <" + server.url("/a?b=c") + ">",
-                                        "Start download request: 2 <" + server.url("/d") + "> to <" +
-                                            path.string() + ">",
-                                        "Request finished: success"}));
+  EXPECT_EQ(drainLogRecords(),
+            (Records{"Sending request: 1 <" + server.url("/a?b=c") + ">",
+                     "Start download request: 2 <" + server.url("/d") + "> to <" + path.string() + ">",
+                     "Request finished: success"}));
 }
 
 TEST(RequestLogRecords, NullTextsAreLoggedEmptyAndFail) {
@@ -894,7 +895,8 @@ TEST_F(Download, TargetChangedByAnotherWriterFailsTheRun) {
     HeldBody body(patternBytes(0, 400000, 21), 300000);
     const unsigned id = start(body.server.url());
     int total = 0, downloaded = 0;
-    ASSERT_TRUE(eventually([&] { return QL_RequestDownloadProgress(id, &total, &downloaded) == 1 && downloaded == 300000; }));
+    ASSERT_TRUE(
+        eventually([&] { return QL_RequestDownloadProgress(id, &total, &downloaded) == 1 && downloaded == 300000; }));
     row.disturb(target);
     body.release();
     const QL_REQUEST_INFO info = waitFinished(id);
@@ -988,7 +990,8 @@ TEST(RequestDescriptors, FinishedRequestsKeepNoneOpen) {
 }
 
 TEST(RequestConcurrency, ManyRequestsFromSeveralHostThreads) {
-  RawHttpServer server([](const HttpRequest& r, Connection& c) { c.send(httpResponse(200, "OK", "echo " + r.target)); });
+  RawHttpServer server(
+      [](const HttpRequest& r, Connection& c) { c.send(httpResponse(200, "OK", "echo " + r.target)); });
   TempDir dir;
   constexpr int kThreads = 4;
   constexpr int kPerThread = 8;

@@ -23,8 +23,8 @@ void loadLibrary() {
 }
 
 TEST(Version, HeaderMacrosSpellTheProjectVersion) {
-  std::string joined = std::to_string(QUILLET_VERSION_MAJOR) + "." + std::to_string(QUILLET_VERSION_MINOR) +
-                       "." + std::to_string(QUILLET_VERSION_PATCH);
+  std::string joined = std::to_string(QUILLET_VERSION_MAJOR) + "." + std::to_string(QUILLET_VERSION_MINOR) + "." +
+                       std::to_string(QUILLET_VERSION_PATCH);
   EXPECT_EQ(joined, QUILLET_VERSION);
   EXPECT_STREQ(QUILLET_VERSION, QUILLET_PROJECT_VERSION);
 }
@@ -59,7 +59,8 @@ struct VersionResource {
     if (translation == nullptr || length < 2 * sizeof(WORD)) return L"(no translation)";
     wchar_t table[9];
     std::swprintf(table, 9, L"%04x%04x", translation[0], translation[1]);
-    auto value = static_cast<const wchar_t*>(query(std::wstring(L"\\StringFileInfo\\") + table + L"\\" + name, &length));
+    auto value =
+        static_cast<const wchar_t*>(query(std::wstring(L"\\StringFileInfo\\") + table + L"\\" + name, &length));
     if (value == nullptr) return L"(missing)";
     return std::wstring(value, length > 0 ? length - 1 : 0);
   }
@@ -89,8 +90,10 @@ TEST(Version, DllVersionResourceMatchesTheHeader) {
     const wchar_t* name;
     std::wstring expected;
   } strings[] = {
-      {L"FileVersion", widen(QUILLET_VERSION)},   {L"ProductVersion", widen(QUILLET_VERSION)},
-      {L"ProductName", L"quillet"},               {L"InternalName", L"quillet"},
+      {L"FileVersion", widen(QUILLET_VERSION)},
+      {L"ProductVersion", widen(QUILLET_VERSION)},
+      {L"ProductName", L"quillet"},
+      {L"InternalName", L"quillet"},
       {L"OriginalFilename", L"quillet.dll"},
   };
   for (const auto& s : strings) {

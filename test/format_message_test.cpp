@@ -13,11 +13,10 @@ std::u16string format(const std::u16string& text, const std::vector<std::u16stri
 
 TEST(FormatMessage, FillsTheLibraryTexts) {
   EXPECT_EQ(ql::formatMessage(u"Logger created (%0)", std::string("x")), u"Logger created (x)");
-  EXPECT_EQ(ql::formatMessage(u"Failed to load JSON data (%0); line: %1; col: %2; byte: %3",
-                              std::string("e"), 3, 7, 42),
-            u"Failed to load JSON data (e); line: 3; col: 7; byte: 42");
-  EXPECT_EQ(ql::formatMessage(u"(%0) %1 %2 %3", std::string(""), -1, -2147483647 - 1, 0),
-            u"() -1 -2147483648 0");
+  EXPECT_EQ(
+      ql::formatMessage(u"Failed to load JSON data (%0); line: %1; col: %2; byte: %3", std::string("e"), 3, 7, 42),
+      u"Failed to load JSON data (e); line: 3; col: 7; byte: 42");
+  EXPECT_EQ(ql::formatMessage(u"(%0) %1 %2 %3", std::string(""), -1, -2147483647 - 1, 0), u"() -1 -2147483648 0");
 }
 
 TEST(FormatMessage, NarrowArgumentsAreWidenedByteForByte) {

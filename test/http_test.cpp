@@ -27,13 +27,13 @@
 
 using namespace std::chrono_literals;
 using quillet_test::Connection;
-using quillet_test::HttpRequest;
-using quillet_test::RawHttpServer;
-using quillet_test::TempDir;
 using quillet_test::httpHead;
+using quillet_test::HttpRequest;
 using quillet_test::httpResponse;
 using quillet_test::patternBytes;
+using quillet_test::RawHttpServer;
 using quillet_test::scaled;
+using quillet_test::TempDir;
 using vela::http::http_method;
 using vela::http::http_request_data_helper;
 using vela::http::http_request_file_helper;
@@ -108,7 +108,6 @@ http_request_params getParams(const std::string& url) {
   params.method = http_method::get;
   return params;
 }
-
 
 // ---------------------------------------------------------------------------
 
@@ -203,7 +202,7 @@ TEST(TransferOnTheWire, GetCarriesFixedHeadersInOrder) {
   EXPECT_EQ(request.target, "/path?q=1");
   EXPECT_EQ(request.version, "HTTP/1.1");
   EXPECT_EQ(request.headerNames(), (std::vector<std::string>{"Host", "User-Agent", "Content-Type", "Accept",
-                                                            "Connection", "X-First", "X-Second"}));
+                                                             "Connection", "X-First", "X-Second"}));
   quillet_test::expectFixedHeaders(request);
   EXPECT_EQ(request.body, "");
 }
@@ -364,8 +363,8 @@ TEST(TransferFailures, CancelStopsAStalledTransferPromptly) {
 TEST(TransferFailures, RefusedConnection) {
   http_transfer transfer;
   RecordingCallback callback;
-  EXPECT_FALSE(transfer.perform(getParams("http://127.0.0.1:" + std::to_string(quillet_test::unusedPort()) + "/"),
-                                &callback));
+  EXPECT_FALSE(
+      transfer.perform(getParams("http://127.0.0.1:" + std::to_string(quillet_test::unusedPort()) + "/"), &callback));
   EXPECT_EQ(transfer.result(), CURLE_COULDNT_CONNECT);
   EXPECT_EQ(callback.infoCalls, 0);
   long status = -1;
@@ -606,8 +605,8 @@ struct ContentServer {
       c.send(httpResponse(200, "OK", content));
     } else {
       c.send(httpResponse(206, "Partial Content", content.substr(from),
-                          {"Content-Range: bytes " + std::to_string(from) + "-" +
-                           std::to_string(content.size() - 1) + "/" + std::to_string(content.size())}));
+                          {"Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(content.size() - 1) +
+                           "/" + std::to_string(content.size())}));
     }
   }
 };

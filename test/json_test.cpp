@@ -43,12 +43,11 @@ std::string failureText(const std::string& inner) {
 TEST(JsonLoad, AcceptsOnlyAnObjectOrArrayFollowedByWhiteSpace) {
   EXPECT_TRUE(json_is_object(JsonNode::load("{}").value()));
   EXPECT_TRUE(json_is_array(JsonNode::load(" [1,2] \n\t").value()));
-  for (const char* text : {"\"s\"", "1", "-2.5", "true", "false", "null", "", "   ", "{} x", "{}{}",
-                           "[] ,", "{\"a\":1", "{\"a\":1,}", "[1,]", "{'a':1}"}) {
+  for (const char* text : {"\"s\"", "1", "-2.5", "true", "false", "null", "", "   ", "{} x", "{}{}", "[] ,", "{\"a\":1",
+                           "{\"a\":1,}", "[1,]", "{'a':1}"}) {
     EXPECT_THROW(JsonNode::load(text), Errors::Failed) << text;
   }
-  EXPECT_EQ(loadFailure("\"s\""),
-            failureText("'[' or '{' expected near '\"s\"'); line: 1; col: 3; byte: 3"));
+  EXPECT_EQ(loadFailure("\"s\""), failureText("'[' or '{' expected near '\"s\"'); line: 1; col: 3; byte: 3"));
 }
 
 TEST(JsonLoad, FailureTextCarriesParserTextLineColumnAndByte) {
@@ -56,10 +55,8 @@ TEST(JsonLoad, FailureTextCarriesParserTextLineColumnAndByte) {
             "[Error.Common.JSON.Failed] Failed to load JSON data (wrong arguments); line: -1; "
             "col: -1; byte: 0: ");
   // Three different numbers, so their order is checked too.
-  EXPECT_EQ(loadFailure("{\n  \"a\": x}"),
-            failureText("invalid token near 'x'); line: 2; col: 8; byte: 10"));
-  EXPECT_EQ(loadFailure("{} x"),
-            failureText("end of file expected near 'x'); line: 1; col: 4; byte: 4"));
+  EXPECT_EQ(loadFailure("{\n  \"a\": x}"), failureText("invalid token near 'x'); line: 2; col: 8; byte: 10"));
+  EXPECT_EQ(loadFailure("{} x"), failureText("end of file expected near 'x'); line: 1; col: 4; byte: 4"));
   // The parser's text is byte-widened, not decoded: the bytes C3 A9 it quotes
   // come out as U+FFC3 U+FFA9.
   EXPECT_EQ(loadFailure("{\"a\": \xC3\xA9}"),
@@ -79,13 +76,10 @@ TEST(JsonLoad, StrictnessOfTheParser) {
 }
 
 TEST(JsonLoad, NestingIsLimitedTo2048Levels) {
-  auto nested = [](std::size_t depth) {
-    return std::string(depth, '[') + std::string(depth, ']');
-  };
+  auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
   EXPECT_NO_THROW(JsonNode::load(nested(2048).c_str()));
   const std::string tooDeep = loadFailure(nested(2049).c_str());
-  EXPECT_NE(tooDeep.find("(maximum parsing depth reached near '['); line: 1;"), std::string::npos)
-      << tooDeep;
+  EXPECT_NE(tooDeep.find("(maximum parsing depth reached near '['); line: 1;"), std::string::npos) << tooDeep;
 }
 
 TEST(JsonLoad, FailureIsHandedToTheDefaultLoggerAtLevel5) {
@@ -106,7 +100,7 @@ TEST(JsonLoad, FailureIsHandedToTheDefaultLoggerAtLevel5) {
   logger->addSink(sink);
 
   const std::string what = loadFailure("[1,");
-  JsonNode::load("[1]");  // success says nothing
+  JsonNode::load("[1]");                                         // success says nothing
   EXPECT_THROW(JsonNode::load("[1]").asMap(), Errors::BadCast);  // neither does a bad cast
   Log::installCore(nullptr);
 
@@ -120,8 +114,7 @@ TEST(JsonLoad, FailureIsHandedToTheDefaultLoggerAtLevel5) {
 }
 
 TEST(JsonNodeTest, MemberMapsComeInByteOrderOfTheKeys) {
-  const JsonMemberMap members =
-      JsonNode::load("{\"b\":1,\"\xC3\xA9\":2,\"a\":\"x\",\"B\":null,\"\":[]}").asMap();
+  const JsonMemberMap members = JsonNode::load("{\"b\":1,\"\xC3\xA9\":2,\"a\":\"x\",\"B\":null,\"\":[]}").asMap();
   std::vector<std::string> keys;
   for (const auto& entry : members) keys.push_back(entry.first);
   EXPECT_EQ(keys, (std::vector<std::string>{"", "B", "a", "b", "\xC3\xA9"}));

@@ -36,8 +36,8 @@ class CapturingSink : public Log::Sink {
   explicit CapturingSink(int32_t level = 0) : Log::Sink(level) {}
   void consume(const Log::Record& record, const std::vector<std::string>& channels) override {
     std::lock_guard<std::mutex> guard(mutex_);
-    seen_.push_back(Seen{record.file, record.line, record.level, record.text, record.channels,
-                         channels, record.process, record.thread});
+    seen_.push_back(Seen{record.file, record.line, record.level, record.text, record.channels, channels, record.process,
+                         record.thread});
   }
   std::vector<Seen> seen() {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -173,8 +173,7 @@ TEST_F(LogTest, RecordsGatherChannelsOnTheWayToTheRootAndParentsAnnounceFirst) {
   EXPECT_EQ(seen[2].level, 5);
   EXPECT_EQ(seen[2].file, "log_test");
   EXPECT_EQ(seen[2].channels, (std::vector<std::string>{"C", "A", "B"}));
-  EXPECT_EQ(seen[2].ids, (std::vector<uint32_t>{Log::channelId("C"), Log::channelId("A"),
-                                                Log::channelId("B")}));
+  EXPECT_EQ(seen[2].ids, (std::vector<uint32_t>{Log::channelId("C"), Log::channelId("A"), Log::channelId("B")}));
 
   // A record pushed at each logger with sinks carries what was gathered so far.
   auto childSink = std::make_shared<CapturingSink>();
@@ -234,8 +233,8 @@ TEST_F(LogTest, TextFormConvertsUtf8AndCutsAtNul) {
   logger->log(5, Log::Location::here("log_test", __LINE__), "bad \xC3", 5);
   const std::string argument = "\xC3\xA9";
   logger->log(5, Log::Location::here("log_test", __LINE__), "[%0]", 4, argument);
-  EXPECT_EQ(sink->texts(), (std::vector<std::u16string>{
-                               u"caf\u00E9", u"", std::u16string{u'[', 0xFFC3, 0xFFA9, u']'}}));
+  EXPECT_EQ(sink->texts(),
+            (std::vector<std::u16string>{u"caf\u00E9", u"", std::u16string{u'[', 0xFFC3, 0xFFA9, u']'}}));
 }
 
 TEST_F(LogTest, FullBufferKeepsTheNoticeInTheLastSlotAndDropsTheRest) {

@@ -32,9 +32,8 @@ class ScratchDir {
  public:
   ScratchDir() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    path_ = fs::temp_directory_path() /
-            ("quillet-platform-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
-             std::to_string(processId()));
+    path_ = fs::temp_directory_path() / ("quillet-platform-" + std::string(info->test_suite_name()) + "-" +
+                                         info->name() + "-" + std::to_string(processId()));
     fs::remove_all(path_);
     fs::create_directories(path_);
   }

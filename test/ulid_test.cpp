@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
-#include <mutex>
 #include <vector>
 
 #include "platform/platform.h"
@@ -117,8 +117,7 @@ TEST(UlidExport, WritesExactlyTwentySixUnits) {
   std::u16string buffer(30, u'#');
   QL_GenerateULID(reinterpret_cast<QL_WCHAR*>(&buffer[0]));
   for (int i = 0; i < 26; ++i) {
-    EXPECT_NE(std::string("0123456789ABCDEFGHJKMNPQRSTVWXYZ").find(static_cast<char>(buffer[i])),
-              std::string::npos)
+    EXPECT_NE(std::string("0123456789ABCDEFGHJKMNPQRSTVWXYZ").find(static_cast<char>(buffer[i])), std::string::npos)
         << "unit " << i;
   }
   EXPECT_LE(buffer[0], u'7');

@@ -189,8 +189,7 @@ QL_API int QL_CALL QL_ParseJSON(const char* text);
  * Copies min(*length, value length) units when buffer is not NULL. Returns 1
  * when the member exists and is a string, also when the buffer was too
  * short; 0 otherwise, or for a NULL path or length, with nothing written. */
-QL_API int QL_CALL QL_GetStringByPath(unsigned int document, const char* path, QL_WCHAR* buffer,
-                                      unsigned int* length);
+QL_API int QL_CALL QL_GetStringByPath(unsigned int document, const char* path, QL_WCHAR* buffer, unsigned int* length);
 
 /* Writes a new ULID: exactly 26 units of Crockford base 32 (ASCII), no NUL.
  * It holds the time in whole seconds, then 80 pseudo-random bits, so ULIDs

@@ -37,8 +37,7 @@ QL_API int QL_CALL QL_ParseJSON(const char* text) {
   });
 }
 
-QL_API int QL_CALL QL_GetStringByPath(unsigned int document, const char* path, QL_WCHAR* buffer,
-                                      unsigned int* length) {
+QL_API int QL_CALL QL_GetStringByPath(unsigned int document, const char* path, QL_WCHAR* buffer, unsigned int* length) {
   return ql::guardExport(0, [&]() -> int {
     if (length == nullptr) return 0;
     // Held to the end of the call: the values walked below are then never

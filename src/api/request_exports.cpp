@@ -66,8 +66,8 @@ QL_API unsigned int QL_CALL QL_DownloadFile(const char* url, const QL_WCHAR* pat
   return ql::guardExport(0u, [&] {
     const uint32_t id = ql::requests().issueId();
     const char16_t* target = hostText(path);
-    ql::pushLogRecord(u"Start download request: " + ql::toDecimalText(id) + u" <" +
-                      ql::platform::ansiToWide(url) + u"> " + u"to <" + orEmpty(target) + u">");
+    ql::pushLogRecord(u"Start download request: " + ql::toDecimalText(id) + u" <" + ql::platform::ansiToWide(url) +
+                      u"> " + u"to <" + orEmpty(target) + u">");
     auto request = std::make_shared<FileDownloadRequest>(ql::pushLogRecord);
     ql::requests().insert(id, request);
     startOrDrop(id, [&] { request->Start(url, target, 0, 0); });

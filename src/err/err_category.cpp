@@ -34,9 +34,7 @@ const char* coreMessage(int code) {
 std::u16string trimmed(const std::u16string& text) {
   const std::locale locale;
   const auto& ctype = std::use_facet<std::ctype<wchar_t>>(locale);
-  auto isSpace = [&](char16_t unit) {
-    return ctype.is(std::ctype_base::space, static_cast<wchar_t>(unit));
-  };
+  auto isSpace = [&](char16_t unit) { return ctype.is(std::ctype_base::space, static_cast<wchar_t>(unit)); };
   std::size_t begin = 0;
   std::size_t end = text.size();
   while (begin < end && isSpace(text[begin])) ++begin;
@@ -48,20 +46,36 @@ std::u16string trimmed(const std::u16string& text) {
 // in the system category.
 int conditionValue(int code) {
   switch (code) {
-    case 5: case 33: case 65: case 83: case 108: case 132: case 158: case 167: case 16002:
-      return 1;
-    case 112: case 16003:
-      return 2;
-    case 16010: case 16011: case 16012: case 16013:
-      return 4;
-    case 2: case 3: case 15: case 53: case 67: case 161: case 206: case 16004:
-      return 5;
-    case 6: case 13: case 87: case 16005:
-      return 6;
-    case 8: case 16006:
-      return 7;
-    default:
-      return 0;
+    case 5:
+    case 33:
+    case 65:
+    case 83:
+    case 108:
+    case 132:
+    case 158:
+    case 167:
+    case 16002: return 1;
+    case 112:
+    case 16003: return 2;
+    case 16010:
+    case 16011:
+    case 16012:
+    case 16013: return 4;
+    case 2:
+    case 3:
+    case 15:
+    case 53:
+    case 67:
+    case 161:
+    case 206:
+    case 16004: return 5;
+    case 6:
+    case 13:
+    case 87:
+    case 16005: return 6;
+    case 8:
+    case 16006: return 7;
+    default: return 0;
   }
 }
 
@@ -78,8 +92,7 @@ std::string ErrCategory::message(int code) const {
   try {
     if (code > 15999) return coreMessage(code);
     std::u16string text;
-    if (!ql::platform::systemMessage(static_cast<uint32_t>(code), kEnglishUnitedStates, text) ||
-        text.empty()) {
+    if (!ql::platform::systemMessage(static_cast<uint32_t>(code), kEnglishUnitedStates, text) || text.empty()) {
       return std::string();
     }
     return ql::wideToUtf8(trimmed(text));

@@ -40,8 +40,7 @@ const std::string& Error::fullName() const { return name(); }
 
 std::shared_ptr<Error> Error::clone() const { return std::make_shared<Error>(*this); }
 
-Error2::Error2(const std::string& message)
-    : Error(message.c_str(), details::ErrCategory::instance()) {}
+Error2::Error2(const std::string& message) : Error(message.c_str(), details::ErrCategory::instance()) {}
 
 Error2::~Error2() = default;
 

@@ -64,8 +64,8 @@ class GenericError;
 namespace details {
 // A kind whose traits name no parent kind derives from Error2 directly.
 template <typename Traits>
-using ParentError = std::conditional_t<std::is_void_v<typename Traits::parent>, Error2,
-                                       GenericError<typename Traits::parent>>;
+using ParentError =
+    std::conditional_t<std::is_void_v<typename Traits::parent>, Error2, GenericError<typename Traits::parent>>;
 }  // namespace details
 
 // Traits give the parent kind's traits (`parent`, void for a top kind) and the

@@ -69,8 +69,7 @@ std::u16string format_wide(std::u16string_view format, std::initializer_list<for
       case u'f':
         if (arg.type() != format_arg::kind::real || !appendReal(out, arg.real())) return {};
         break;
-      default:
-        return {};
+      default: return {};
     }
   }
   return out;

@@ -18,8 +18,7 @@ class format_arg {
 
   format_arg(std::u16string_view value) : kind_(kind::text), text_(value) {}
   format_arg(const std::u16string& value) : kind_(kind::text), text_(value) {}
-  format_arg(const char16_t* value)
-      : kind_(kind::text), text_(value == nullptr ? std::u16string_view() : value) {}
+  format_arg(const char16_t* value) : kind_(kind::text), text_(value == nullptr ? std::u16string_view() : value) {}
   format_arg(int32_t value) : kind_(kind::signed_int), integer_(value) {}
   format_arg(uint32_t value) : kind_(kind::unsigned_int), integer_(value) {}
   format_arg(double value) : kind_(kind::real), real_(value) {}

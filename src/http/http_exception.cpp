@@ -29,38 +29,28 @@ Exception::Exception(const char16_t* source_file, int32_t source_line, const cha
 
 SysException::SysException(uint32_t system_code, const char16_t* source_file, int32_t source_line,
                            const char16_t* function)
-    : Exception(source_file, source_line, function),
-      system_code_(system_code),
-      system_text_(systemText(system_code)) {}
+    : Exception(source_file, source_line, function), system_code_(system_code), system_text_(systemText(system_code)) {}
 
-std::u16string SysException::text() const {
-  return format_wide(u"(0x%X)\"%s\"", {system_code_, system_text_});
-}
+std::u16string SysException::text() const { return format_wide(u"(0x%X)\"%s\"", {system_code_, system_text_}); }
 
 namespace http {
 
-http_exception::http_exception(const char16_t* message)
-    : Exception(nullptr, 0, nullptr), message_(orEmpty(message)) {}
+http_exception::http_exception(const char16_t* message) : Exception(nullptr, 0, nullptr), message_(orEmpty(message)) {}
 
-http_exception::http_exception(std::u16string message)
-    : Exception(nullptr, 0, nullptr), message_(std::move(message)) {}
+http_exception::http_exception(std::u16string message) : Exception(nullptr, 0, nullptr), message_(std::move(message)) {}
 
 std::unique_ptr<http_exception> make_curl_error(int32_t code, const std::u16string& description) {
-  return std::make_unique<http_exception>(
-      format_wide(u"Inner libCurl error(%d): \"%s\".", {code, description}));
+  return std::make_unique<http_exception>(format_wide(u"Inner libCurl error(%d): \"%s\".", {code, description}));
 }
 
 std::unique_ptr<http_exception> make_status_error(int32_t status) {
-  return std::make_unique<http_exception>(
-      format_wide(u"Unexpected http server response code(%d).", {status}));
+  return std::make_unique<http_exception>(format_wide(u"Unexpected http server response code(%d).", {status}));
 }
 
-std::unique_ptr<http_exception> make_length_error(int64_t full_size, int64_t requested_size,
-                                                  int64_t content_len) {
-  return std::make_unique<http_exception>(
-      format_wide(u"Invalid content length. full_size: %f, requested_size: %f, content_len: %f",
-                  {static_cast<double>(full_size), static_cast<double>(requested_size),
-                   static_cast<double>(content_len)}));
+std::unique_ptr<http_exception> make_length_error(int64_t full_size, int64_t requested_size, int64_t content_len) {
+  return std::make_unique<http_exception>(format_wide(
+      u"Invalid content length. full_size: %f, requested_size: %f, content_len: %f",
+      {static_cast<double>(full_size), static_cast<double>(requested_size), static_cast<double>(content_len)}));
 }
 
 }  // namespace http

@@ -48,8 +48,7 @@ class Exception : public Alert {
 // A failed system call: the Windows error code and its system text.
 class SysException : public Exception {
  public:
-  SysException(uint32_t system_code, const char16_t* source_file, int32_t source_line,
-               const char16_t* function);
+  SysException(uint32_t system_code, const char16_t* source_file, int32_t source_line, const char16_t* function);
   SysException(const SysException&) = default;
 
   const char16_t* name() const override { return u"system error"; }
@@ -89,8 +88,7 @@ class http_exception : public Exception {
 // The messages the request classes record.
 std::unique_ptr<http_exception> make_curl_error(int32_t code, const std::u16string& description);
 std::unique_ptr<http_exception> make_status_error(int32_t status);
-std::unique_ptr<http_exception> make_length_error(int64_t full_size, int64_t requested_size,
-                                                  int64_t content_len);
+std::unique_ptr<http_exception> make_length_error(int64_t full_size, int64_t requested_size, int64_t content_len);
 
 }  // namespace http
 }  // namespace vela

@@ -18,8 +18,7 @@ class http_request_callback {
   // The response head is complete; at most once per run. False aborts.
   virtual bool receiveInfo(http_transfer& transfer, uintptr_t user_data) = 0;
   // One chunk of response body. False aborts (libcurl code 23).
-  virtual bool receiveData(http_transfer& transfer, uintptr_t user_data, const void* data,
-                           uint32_t size) = 0;
+  virtual bool receiveData(http_transfer& transfer, uintptr_t user_data, const void* data, uint32_t size) = 0;
 
  protected:
   virtual ~http_request_callback() = default;

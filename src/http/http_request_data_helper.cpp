@@ -19,8 +19,7 @@ http_request_data_helper::~http_request_data_helper() {
   stopWorker();  // the worker may still be appending to the buffer
 }
 
-http_request_params http_request_data_helper::makeParams(const char* url, http_method method,
-                                                         const char* body) {
+http_request_params http_request_data_helper::makeParams(const char* url, http_method method, const char* body) {
   http_request_params params;
   params.method = method;
   params.timeout = kTimeout;

@@ -8,7 +8,8 @@ namespace {
 
 constexpr const char16_t* kSourceFile = u"velaBase\\velaHttpRequestFileHelper";
 constexpr const char16_t* kStartSignature =
-    u"bool __thiscall vela::http::http_request_file_helper::Start(const char *,const wchar_t *,__int64,const unsigned int)";
+    u"bool __thiscall vela::http::http_request_file_helper::Start(const char *,const wchar_t *,__int64,const unsigned "
+    u"int)";
 constexpr const char16_t* kReceiveInfoSignature =
     u"bool __thiscall vela::http::http_request_file_helper::onReceiveInfo(void)";
 constexpr const char16_t* kReceiveDataSignature =
@@ -33,8 +34,7 @@ http_request_file_helper::~http_request_file_helper() {
   closeFile();
 }
 
-bool http_request_file_helper::Start(const char* url, const char16_t* file_name, int64_t hint,
-                                     uint32_t options) {
+bool http_request_file_helper::Start(const char* url, const char16_t* file_name, int64_t hint, uint32_t options) {
   Guard guard(*this);
   if (!isFinished()) return false;
   closeFile();
@@ -83,8 +83,7 @@ void http_request_file_helper::verifyFile() {
   // A run that already failed keeps its own error.
   if (!file_.isOpen() || getError() != nullptr) return;
   if (!file_.verifyIntact()) {
-    setError(std::make_unique<SysException>(ql::platform::lastError(), kSourceFile, __LINE__,
-                                            kFinishedSignature));
+    setError(std::make_unique<SysException>(ql::platform::lastError(), kSourceFile, __LINE__, kFinishedSignature));
   }
 }
 
@@ -136,8 +135,7 @@ bool http_request_file_helper::onReceiveData(const void* data, uint32_t size) {
   if (data == nullptr || size == 0) return true;
   uint32_t written = 0;
   if (!file_.write(data, size, written) || written != size) {
-    setError(std::make_unique<SysException>(ql::platform::lastError(), kSourceFile, __LINE__,
-                                            kReceiveDataSignature));
+    setError(std::make_unique<SysException>(ql::platform::lastError(), kSourceFile, __LINE__, kReceiveDataSignature));
     return false;
   }
   return true;

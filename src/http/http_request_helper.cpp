@@ -21,8 +21,7 @@ bool http_request_helper::isCancelled(http_transfer&, uintptr_t) {
   return cancelled_;
 }
 
-bool http_request_helper::provideData(http_transfer&, uintptr_t, void* buffer, uint32_t size,
-                                      uint32_t& written) {
+bool http_request_helper::provideData(http_transfer&, uintptr_t, void* buffer, uint32_t size, uint32_t& written) {
   Guard guard(*this);
   return onSendData(buffer, size, written);
 }

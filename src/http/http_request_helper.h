@@ -30,8 +30,7 @@ class http_request_helper : public http_lockable, public http_request_callback {
   bool provideData(http_transfer& transfer, uintptr_t user_data, void* buffer, uint32_t size,
                    uint32_t& written) override;
   bool receiveInfo(http_transfer& transfer, uintptr_t user_data) override;
-  bool receiveData(http_transfer& transfer, uintptr_t user_data, const void* data,
-                   uint32_t size) override;
+  bool receiveData(http_transfer& transfer, uintptr_t user_data, const void* data, uint32_t size) override;
 
   // True when no worker runs (also for a request that never started).
   bool isFinished();

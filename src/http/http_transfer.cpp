@@ -21,8 +21,7 @@ struct transfer_callbacks {
     try {
       if (transfer.headersPending_) {
         transfer.headersPending_ = false;
-        if (transfer.callback_ != nullptr &&
-            !transfer.callback_->receiveInfo(transfer, transfer.user_data_)) {
+        if (transfer.callback_ != nullptr && !transfer.callback_->receiveInfo(transfer, transfer.user_data_)) {
           return refusal;
         }
       }
@@ -42,8 +41,8 @@ struct transfer_callbacks {
     if (transfer.callback_ == nullptr) return 0;
     uint32_t written = 0;
     try {
-      if (!transfer.callback_->provideData(transfer, transfer.user_data_, buffer,
-                                           static_cast<uint32_t>(size * count), written)) {
+      if (!transfer.callback_->provideData(transfer, transfer.user_data_, buffer, static_cast<uint32_t>(size * count),
+                                           written)) {
         return CURL_READFUNC_ABORT;
       }
     } catch (...) {
@@ -137,8 +136,7 @@ bool http_transfer::configure() {
          set(curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects)) &&
          set(curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, kProtocols)) &&
          set(curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, kProtocols)) &&
-         set(curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L)) &&
-         set(curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L)) &&
+         set(curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L)) && set(curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L)) &&
          set(curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &transfer_callbacks::progress)) &&
          set(curl_easy_setopt(handle, CURLOPT_XFERINFODATA, static_cast<void*>(this))) &&
          set(curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &transfer_callbacks::write)) &&

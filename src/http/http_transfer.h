@@ -87,8 +87,8 @@ class http_transfer {
   bool configure();  // sets the options in order; false on the first refusal
   bool run(const http_request_params& params, http_request_callback* callback);
   int drive(void* handle);  // the easy handle to its end; libcurl's result code
-  head_info head();  // under the transfer lock
-  void release();    // keeps head(), then lets the handle and its list go
+  head_info head();         // under the transfer lock
+  void release();           // keeps head(), then lets the handle and its list go
 
   ql::platform::RecursiveLock lock_;
   // The waiting multi handle of a running transfer, for wakeUp(); guarded by

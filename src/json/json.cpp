@@ -19,8 +19,8 @@
 namespace Common::JSON {
 namespace {
 
-const std::shared_ptr<Log::Logger> jsonModuleLogger = Log::registerModuleLogger(
-    Log::Logger::create(Log::moduleLoggerName("json", 52).c_str(), nullptr, 1, "Common"));
+const std::shared_ptr<Log::Logger> jsonModuleLogger =
+    Log::registerModuleLogger(Log::Logger::create(Log::moduleLoggerName("json", 52).c_str(), nullptr, 1, "Common"));
 
 constexpr int32_t kErrorLevel = 5;
 constexpr char16_t kLoadFailure[] = u"Failed to load JSON data (%0); line: %1; col: %2; byte: %3";
@@ -31,9 +31,7 @@ constexpr char kCreateFailure[] = "Failed to create json node";
 // value jansson never counts (true, false, null).
 constexpr std::size_t kUncounted = static_cast<std::size_t>(-1);
 
-std::size_t loadCount(json_t* value) noexcept {
-  return __atomic_load_n(&value->refcount, __ATOMIC_ACQUIRE);
-}
+std::size_t loadCount(json_t* value) noexcept { return __atomic_load_n(&value->refcount, __ATOMIC_ACQUIRE); }
 
 void retain(json_t* value) noexcept {
   if (value != nullptr && loadCount(value) != kUncounted) {
@@ -109,8 +107,8 @@ JsonNode JsonNode::load(const char* text) {
 
   const char* textEnd = std::find(error.text, error.text + sizeof(error.text), '\0');
   const std::string parserText(static_cast<const char*>(error.text), textEnd);
-  const std::u16string message = ql::formatMessage(
-      kLoadFailure, parserText, error.line, error.column, static_cast<int32_t>(error.position));
+  const std::u16string message =
+      ql::formatMessage(kLoadFailure, parserText, error.line, error.column, static_cast<int32_t>(error.position));
   const Errors::Failed failure(ql::wideToUtf8(message));
   if (const std::shared_ptr<Log::Logger> logger = Log::defaultLogger()) {
     const char* what = failure.what();
@@ -131,8 +129,7 @@ bool JsonNode::isObject() const noexcept { return value_ != nullptr && json_is_o
 JsonMemberMap JsonNode::asMap() const {
   if (value_ == nullptr || !json_is_object(value_)) throw Errors::BadCast("");
   JsonMemberMap members;
-  for (void* it = json_object_iter(value_); it != nullptr;
-       it = json_object_iter_next(value_, it)) {
+  for (void* it = json_object_iter(value_); it != nullptr; it = json_object_iter_next(value_, it)) {
     members[std::string(json_object_iter_key(it))] = share(json_object_iter_value(it));
   }
   return members;

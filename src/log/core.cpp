@@ -49,8 +49,7 @@ void Core::push(const std::shared_ptr<Logger>& owner, const Record& record) {
   submit(owner, record, resolveChannels(record.channels));
 }
 
-void Core::submit(const std::shared_ptr<Logger>& owner, const Record& record,
-                  std::vector<std::string> names) {
+void Core::submit(const std::shared_ptr<Logger>& owner, const Record& record, std::vector<std::string> names) {
   if (!enabled()) return;
   try {
     QueuedRecord item{owner, record, std::move(names)};
@@ -119,8 +118,7 @@ std::size_t Core::queueLength() {
   return queue_.size();
 }
 
-BufferedConsumer::BufferedConsumer(std::shared_ptr<Core> core)
-    : core_(std::move(core)), thread_([this] { run(); }) {}
+BufferedConsumer::BufferedConsumer(std::shared_ptr<Core> core) : core_(std::move(core)), thread_([this] { run(); }) {}
 
 BufferedConsumer::~BufferedConsumer() { stop(); }
 

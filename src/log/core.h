@@ -53,8 +53,7 @@ class Core {
   std::shared_ptr<Logger> rootLogger();
 
   void push(const std::shared_ptr<Logger>& owner, const Record& record);
-  void submit(const std::shared_ptr<Logger>& owner, const Record& record,
-              std::vector<std::string> names);
+  void submit(const std::shared_ptr<Logger>& owner, const Record& record, std::vector<std::string> names);
   void dispatch(const QueuedRecord& item);
   void enqueue(QueuedRecord item);
   void fail(const Errors::Base& error);

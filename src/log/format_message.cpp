@@ -43,8 +43,7 @@ std::vector<Placeholder> findPlaceholders(const char16_t* format, std::size_t le
 
 }  // namespace
 
-std::u16string formatMessage(const char16_t* format, std::size_t length,
-                             const std::vector<std::u16string>& arguments) {
+std::u16string formatMessage(const char16_t* format, std::size_t length, const std::vector<std::u16string>& arguments) {
   if (format == nullptr) return std::u16string();
   if (arguments.empty()) {
     // Never read past the given length, even when the text holds no NUL.
@@ -62,8 +61,8 @@ std::u16string formatMessage(const char16_t* format, std::size_t length,
   result.reserve(length);
   std::size_t copied = 0;
   for (const Placeholder& placeholder : placeholders) {
-    const auto index = static_cast<std::size_t>(
-        std::lower_bound(numbers.begin(), numbers.end(), placeholder.number) - numbers.begin());
+    const auto index = static_cast<std::size_t>(std::lower_bound(numbers.begin(), numbers.end(), placeholder.number) -
+                                                numbers.begin());
     if (index >= arguments.size()) continue;  // kept as written with the text around it
     result.append(format + copied, placeholder.position - copied);
     result.append(arguments[index]);
@@ -73,19 +72,16 @@ std::u16string formatMessage(const char16_t* format, std::size_t length,
   return result;
 }
 
-std::u16string formatMessage(std::u16string_view format) {
-  return formatMessage(format.data(), format.size(), {});
-}
+std::u16string formatMessage(std::u16string_view format) { return formatMessage(format.data(), format.size(), {}); }
 
 std::u16string formatMessage(std::u16string_view format, const std::string& argument) {
   return formatMessage(format.data(), format.size(), {widenBytes(argument)});
 }
 
-std::u16string formatMessage(std::u16string_view format, const std::string& text,
-                             int32_t first, int32_t second, int32_t third) {
+std::u16string formatMessage(std::u16string_view format, const std::string& text, int32_t first, int32_t second,
+                             int32_t third) {
   return formatMessage(format.data(), format.size(),
-                       {widenBytes(text), toDecimalText(first), toDecimalText(second),
-                        toDecimalText(third)});
+                       {widenBytes(text), toDecimalText(first), toDecimalText(second), toDecimalText(third)});
 }
 
 }  // namespace ql

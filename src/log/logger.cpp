@@ -35,8 +35,7 @@ constexpr char kAnnouncement[] = "Logger created (%0)";
 }  // namespace
 
 Location Location::here(const char* file, int32_t line) {
-  return Location{file, line, ql::platform::unixTime100ns(), processId(),
-                  ql::platform::threadId()};
+  return Location{file, line, ql::platform::unixTime100ns(), processId(), ql::platform::threadId()};
 }
 
 Record::Record(const Location& location, int32_t recordLevel, std::u16string recordText)
@@ -59,8 +58,7 @@ uint32_t channelId(const std::string& name) {
   return hash;
 }
 
-std::shared_ptr<Logger> Logger::create(const char* name, std::shared_ptr<Logger> parent,
-                                       uint32_t channelCount, ...) {
+std::shared_ptr<Logger> Logger::create(const char* name, std::shared_ptr<Logger> parent, uint32_t channelCount, ...) {
   std::vector<std::string> channels;
   va_list names;
   va_start(names, channelCount);
@@ -71,14 +69,12 @@ std::shared_ptr<Logger> Logger::create(const char* name, std::shared_ptr<Logger>
 
 std::shared_ptr<Logger> Logger::create(std::string name, std::shared_ptr<Logger> parent,
                                        std::vector<std::string> channels) {
-  auto logger =
-      std::make_shared<Logger>(Key(), std::move(name), std::move(parent), std::move(channels));
+  auto logger = std::make_shared<Logger>(Key(), std::move(name), std::move(parent), std::move(channels));
   logger->self_ = logger;
   return logger;
 }
 
-Logger::Logger(Key, std::string name, std::shared_ptr<Logger> parent,
-               std::vector<std::string> channels)
+Logger::Logger(Key, std::string name, std::shared_ptr<Logger> parent, std::vector<std::string> channels)
     : name_(std::move(name)), parent_(std::move(parent)), channelNames_(std::move(channels)) {}
 
 Logger::~Logger() {
@@ -90,20 +86,18 @@ void Logger::log(int32_t level, const Location& location, const char* format, st
   emit(level, location, format, length, &argument);
 }
 
-void Logger::log(int32_t level, const Location& location, const char* text,
-                 std::size_t length) noexcept {
+void Logger::log(int32_t level, const Location& location, const char* text, std::size_t length) noexcept {
   emit(level, location, text, length, nullptr);
 }
 
-void Logger::emit(int32_t level, const Location& location, const char* format,
-                  std::size_t length, const std::string* argument) noexcept {
+void Logger::emit(int32_t level, const Location& location, const char* format, std::size_t length,
+                  const std::string* argument) noexcept {
   if (!isEnabled(level)) return;
   try {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     if (!ensureAttached()) return;
     const std::u16string wide = format != nullptr ? ql::utf8ToWide(format, length) : u"";
-    std::u16string text = argument != nullptr ? ql::formatMessage(wide, *argument)
-                                              : ql::formatMessage(wide);
+    std::u16string text = argument != nullptr ? ql::formatMessage(wide, *argument) : ql::formatMessage(wide);
     Record record(location, level, std::move(text));
     write(record);
   } catch (...) {
@@ -148,8 +142,7 @@ void Logger::attach(const std::shared_ptr<Core>& core) {
     parent_->ensureAttached();
     parent_->addChild(self_);
   }
-  log(kAnnouncementLevel, Location::here("logger", 165), kAnnouncement,
-      sizeof(kAnnouncement) - 1, name_);
+  log(kAnnouncementLevel, Location::here("logger", 165), kAnnouncement, sizeof(kAnnouncement) - 1, name_);
 }
 
 void Logger::addChild(std::weak_ptr<Logger> child) {

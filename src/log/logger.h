@@ -29,8 +29,7 @@ class Sink {
 class Logger {
  public:
   // `channelCount` NUL-terminated narrow channel names follow `channelCount`.
-  static std::shared_ptr<Logger> create(const char* name, std::shared_ptr<Logger> parent,
-                                        uint32_t channelCount, ...);
+  static std::shared_ptr<Logger> create(const char* name, std::shared_ptr<Logger> parent, uint32_t channelCount, ...);
   static std::shared_ptr<Logger> create(std::string name, std::shared_ptr<Logger> parent,
                                         std::vector<std::string> channels);
   // Only create() makes loggers: they live in shared ownership.
@@ -47,8 +46,7 @@ class Logger {
   void log(int32_t level, const Location& location, const char* format, std::size_t length,
            const std::string& argument) noexcept;
   // `text` is UTF-8 and written as it is, cut at its first NUL.
-  void log(int32_t level, const Location& location, const char* text,
-           std::size_t length) noexcept;
+  void log(int32_t level, const Location& location, const char* text, std::size_t length) noexcept;
 
   void write(Record& record);
   bool ensureAttached();

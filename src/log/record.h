@@ -11,7 +11,7 @@ namespace Log {
 struct Location {
   const char* file;  // static name without directories or extension
   int32_t line;
-  int64_t time;      // 100-nanosecond units since 1970-01-01 UTC
+  int64_t time;  // 100-nanosecond units since 1970-01-01 UTC
   uint32_t process;
   uint32_t thread;
 

@@ -61,7 +61,7 @@ int64_t unixTimeSeconds();  // whole seconds since 1970-01-01 UTC
 // The same from the clock the system updates once a tick: far cheaper to read,
 // and at most a tick behind unixTimeSeconds().
 int64_t coarseUnixTimeSeconds();
-int64_t unixTime100ns();    // 100-nanosecond units since 1970-01-01 UTC
+int64_t unixTime100ns();  // 100-nanosecond units since 1970-01-01 UTC
 uint32_t processId();
 uint32_t threadId();
 
@@ -118,10 +118,10 @@ class Thread {
   static Thread start(Entry entry, void* argument);
 
   bool empty() const noexcept { return handle_ == nullptr; }
-  bool finished() const;  // zero-wait poll; an empty handle counts as finished
-  void wait() const;      // no time limit; returns at once on the thread itself
-  bool isCurrent() const; // true on the thread this handle stands for
-  void close() noexcept;  // releases the handle and empties it
+  bool finished() const;   // zero-wait poll; an empty handle counts as finished
+  void wait() const;       // no time limit; returns at once on the thread itself
+  bool isCurrent() const;  // true on the thread this handle stands for
+  void close() noexcept;   // releases the handle and empties it
 
  private:
   void* handle_ = nullptr;

@@ -23,9 +23,7 @@ std::u16string widenBytes(const char* data, std::size_t length);
 // The same into `destination`, which holds last - first units; returns the
 // end of what was written.
 char16_t* widenBytesTo(const char* first, const char* last, char16_t* destination);
-inline std::u16string widenBytes(const std::string& bytes) {
-  return widenBytes(bytes.data(), bytes.size());
-}
+inline std::u16string widenBytes(const std::string& bytes) { return widenBytes(bytes.data(), bytes.size()); }
 
 // Decimal digits with a leading '-' for negative values.
 std::u16string toDecimalText(int32_t value);

@@ -36,11 +36,11 @@ using quillet_test::Connection;
 using quillet_test::HttpRequest;
 using quillet_test::RawHttpServer;
 
-constexpr const char* kExports[] = {
-    "QL_Initialize",      "QL_Cleanup",         "QL_Request",          "QL_SendStats",
-    "QL_DownloadFile",    "QL_CancelRequest",   "QL_RemoveRequest",    "QL_RequestInfo",
-    "QL_RequestDownloadProgress", "QL_RequestData", "QL_ParseJSON", "QL_GetStringByPath",
-    "QL_GenerateULID",    "QL_PullLogRecord"};
+constexpr const char* kExports[] = {"QL_Initialize",    "QL_Cleanup",      "QL_Request",
+                                    "QL_SendStats",     "QL_DownloadFile", "QL_CancelRequest",
+                                    "QL_RemoveRequest", "QL_RequestInfo",  "QL_RequestDownloadProgress",
+                                    "QL_RequestData",   "QL_ParseJSON",    "QL_GetStringByPath",
+                                    "QL_GenerateULID",  "QL_PullLogRecord"};
 constexpr int kExportCount = 14;
 constexpr std::size_t kLivePerThread = 6;  // bounds the worker threads alive at once
 

@@ -13,8 +13,7 @@ std::vector<std::string> drainLogRecords() {
     int length = 0;
     if (QL_PullLogRecord(nullptr, 0, &length) == 0 && length == 0) break;
     std::u16string record(static_cast<std::size_t>(length), u'\0');
-    if (QL_PullLogRecord(reinterpret_cast<QL_WCHAR*>(&record[0]), static_cast<unsigned>(length),
-                         &length) != 1) {
+    if (QL_PullLogRecord(reinterpret_cast<QL_WCHAR*>(&record[0]), static_cast<unsigned>(length), &length) != 1) {
       break;
     }
     records.push_back(toUtf8(record));

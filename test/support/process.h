@@ -24,8 +24,7 @@ struct ProcessResult {
 // still running when the handle goes is killed and reaped.
 class StartedProcess {
  public:
-  StartedProcess(const std::string& program, const std::vector<std::string>& arguments,
-                 const std::string& input = {});
+  StartedProcess(const std::string& program, const std::vector<std::string>& arguments, const std::string& input = {});
   ~StartedProcess();
   StartedProcess(const StartedProcess&) = delete;
   StartedProcess& operator=(const StartedProcess&) = delete;

@@ -16,17 +16,9 @@ struct WineText {
 
 // Wine's English message table for the codes the tests name.
 constexpr WineText kWineTexts[] = {
-    {0, "Success."},
-    {2, "File not found."},
-    {3, "Path not found."},
-    {5, "Access denied."},
-    {6, "Invalid handle."},
-    {8, "Not enough memory."},
-    {32, "Sharing violation."},
-    {87, "Invalid parameter."},
-    {112, "Disk full."},
-    {123, "Invalid name."},
-    {206, "File name is too long."},
+    {0, "Success."},        {2, "File not found."},    {3, "Path not found."},          {5, "Access denied."},
+    {6, "Invalid handle."}, {8, "Not enough memory."}, {32, "Sharing violation."},      {87, "Invalid parameter."},
+    {112, "Disk full."},    {123, "Invalid name."},    {206, "File name is too long."},
 };
 
 std::string wineText(uint32_t code) {
@@ -61,8 +53,6 @@ bool runningUnderWine() {
 
 std::string systemText(uint32_t code, const std::string& windowsText) { return inWording(code, windowsText); }
 
-std::u16string systemText(uint32_t code, const std::u16string& windowsText) {
-  return inWording(code, windowsText);
-}
+std::u16string systemText(uint32_t code, const std::u16string& windowsText) { return inWording(code, windowsText); }
 
 }  // namespace quillet_test

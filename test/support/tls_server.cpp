@@ -33,8 +33,8 @@ bool makeSelfSigned(EVP_PKEY*& keyOut, X509*& certOut) {
             X509_gmtime_adj(X509_getm_notAfter(cert), 3600) != nullptr && X509_set_pubkey(cert, key) == 1;
   if (ok) {
     X509_NAME* name = X509_get_subject_name(cert);
-    ok = X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                    reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0) == 1 &&
+    ok = X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"), -1,
+                                    -1, 0) == 1 &&
          X509_set_issuer_name(cert, name) == 1 && X509_sign(cert, key, EVP_sha256()) > 0;
   }
   if (!ok) {

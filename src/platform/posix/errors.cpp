@@ -68,9 +68,7 @@ constexpr SystemText kSystemTexts[] = {
 
 // Language ids an English system answers: any neutral id (0, 0x400, 0x800,
 // ...) and English (United States).
-bool answersLanguage(uint32_t languageId) {
-  return (languageId & 0x3FF) == 0 || languageId == 0x409;
-}
+bool answersLanguage(uint32_t languageId) { return (languageId & 0x3FF) == 0 || languageId == 0x409; }
 
 }  // namespace
 

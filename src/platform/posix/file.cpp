@@ -19,8 +19,7 @@ int descriptorOf(intptr_t handle) { return static_cast<int>(handle); }
 // A missing component of the path means the path, not the file, is missing:
 // the file itself is created when it does not exist.
 void setOpenError(int error) {
-  setLastError(error == ENOENT || error == ENOTDIR ? kErrorPathNotFound
-                                                   : posix::windowsCode(error));
+  setLastError(error == ENOENT || error == ENOTDIR ? kErrorPathNotFound : posix::windowsCode(error));
 }
 
 int openName(const std::string& name, int flags) {

@@ -11,9 +11,7 @@ namespace {
 static_assert(sizeof(pthread_mutex_t) <= 64, "mutex does not fit the lock's storage");
 static_assert(alignof(pthread_mutex_t) <= 8, "mutex needs a stricter alignment than the storage");
 
-pthread_mutex_t* mutexIn(unsigned char* storage) {
-  return std::launder(reinterpret_cast<pthread_mutex_t*>(storage));
-}
+pthread_mutex_t* mutexIn(unsigned char* storage) { return std::launder(reinterpret_cast<pthread_mutex_t*>(storage)); }
 
 }  // namespace
 

@@ -45,10 +45,9 @@ void setLastError(uint32_t code) { ::SetLastError(code); }
 bool systemMessage(uint32_t code, uint32_t languageId, std::u16string& text) {
   text.clear();
   wchar_t* buffer = nullptr;
-  const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                      FORMAT_MESSAGE_FROM_SYSTEM;
-  const DWORD length = ::FormatMessageW(flags, nullptr, code, languageId,
-                                        reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+  const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
+  const DWORD length =
+      ::FormatMessageW(flags, nullptr, code, languageId, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
   if (length == 0 || buffer == nullptr) {
     if (buffer != nullptr) ::LocalFree(buffer);
     return false;

@@ -18,8 +18,8 @@ bool File::openExclusive(const std::u16string& path) {
     ::SetLastError(ERROR_INVALID_NAME);
     return false;
   }
-  HANDLE handle = ::CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), GENERIC_WRITE, 0, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = ::CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER existing;
   if (!::GetFileSizeEx(handle, &existing)) existing.QuadPart = 0;  // a device: no size

@@ -36,8 +36,7 @@ int64_t unixTime100ns() {
   constexpr int64_t kFrom1601To1970 = 116444736000000000LL;
   FILETIME now;
   ::GetSystemTimeAsFileTime(&now);
-  const int64_t ticks =
-      static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+  const int64_t ticks = static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
   return ticks - kFrom1601To1970;
 }
 

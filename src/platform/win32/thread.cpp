@@ -43,14 +43,13 @@ Thread Thread::start(Entry entry, void* argument) {
     ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return result;
   }
-  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&trampoline), &launch->module)) {
+  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&trampoline),
+                            &launch->module)) {
     launch->module = nullptr;
   }
 
-  const uintptr_t created =
-      ::_beginthreadex(nullptr, static_cast<unsigned>(kWorkerStackSize), trampoline, launch,
-                       CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  const uintptr_t created = ::_beginthreadex(nullptr, static_cast<unsigned>(kWorkerStackSize), trampoline, launch,
+                                             CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (created == 0 || created == static_cast<uintptr_t>(-1)) {
     const DWORD error = ::GetLastError();
     if (launch->module != nullptr) ::FreeLibrary(launch->module);
