@@ -194,11 +194,8 @@ TEST(CliCommands, InterruptCancelsTheDownloadAndKeepsThePartialFile) {
   // Interrupted only once the download is under way and everything the
   // server sent has reached the file.
   EXPECT_TRUE(server.waitForRequests(1, quillet_test::scaled(std::chrono::seconds(10))));
-  const auto deadline = std::chrono::steady_clock::now() + quillet_test::scaled(std::chrono::seconds(10));
   std::error_code ignored;
-  while (std::filesystem::file_size(target, ignored) != 5000 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  quillet_test::eventually([&] { return std::filesystem::file_size(target, ignored) == 5000; });
   EXPECT_EQ(std::filesystem::file_size(target, ignored), 5000u);
   host.interrupt();
   auto result = host.wait();

@@ -77,11 +77,7 @@ TEST(DiskFull, DownloadEndsFailedWith112AndKeepsTheBytesWritten) {
   const std::u16string target = quillet_test::widePath(mountPoint / "big.bin");
   const unsigned id = QL_DownloadFile(server.url().c_str(), reinterpret_cast<const QL_WCHAR*>(target.c_str()));
   QL_REQUEST_INFO info{};
-  const auto deadline = std::chrono::steady_clock::now() + quillet_test::scaled(10s);
-  while (QL_RequestInfo(id, &info) == 1 && info.state == QL_STATE_RUNNING &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
-  }
+  quillet_test::eventually([&] { return QL_RequestInfo(id, &info) != 1 || info.state != QL_STATE_RUNNING; });
   EXPECT_EQ(info.state, QL_STATE_FAILED);
   EXPECT_EQ(info.responseCode, 200);
   const auto records = quillet_test::drainLogRecords();

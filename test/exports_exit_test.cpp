@@ -31,11 +31,7 @@ using namespace std::chrono_literals;
       QL_DownloadFile(server->url("/d").c_str(), reinterpret_cast<const QL_WCHAR*>(target.c_str()));
   QL_Request(0, server->url("/r").c_str(), nullptr);
   int total = 0, done = 0;
-  const auto deadline = std::chrono::steady_clock::now() + quillet_test::scaled(5s);
-  while (!(QL_RequestDownloadProgress(download, &total, &done) == 1 && done == 500) &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(10ms);
-  }
+  quillet_test::eventually([&] { return QL_RequestDownloadProgress(download, &total, &done) == 1 && done == 500; }, 5s);
   if (done != 500 || !server->waitForRequests(2, quillet_test::scaled(10s))) std::_Exit(3);
   std::exit(0);
 }

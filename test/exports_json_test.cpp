@@ -205,10 +205,7 @@ TEST(JsonConcurrency, ReadersParsersAndCleanupTogether) {
     // one, so every cleanup empties a table that is being read.
     for (int i = 0; i < 20; ++i) {
       const long before = found.load();
-      const auto deadline = std::chrono::steady_clock::now() + quillet_test::scaled(std::chrono::seconds(10));
-      while (found.load() == before && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
+      quillet_test::eventually([&] { return found.load() != before; });
       QL_Cleanup();
     }
     stop.store(true);

@@ -28,6 +28,7 @@
 using namespace std::chrono_literals;
 using quillet_test::Connection;
 using quillet_test::drainLogRecords;
+using quillet_test::eventually;
 using quillet_test::httpHead;
 using quillet_test::HttpRequest;
 using quillet_test::httpResponse;
@@ -46,7 +47,7 @@ QL_REQUEST_INFO infoOf(unsigned id) {
 }
 
 // Polls as the installer does until the request is no longer running; the
-// limit is stretched by scaled(), as is eventually()'s.
+// limit is stretched by scaled().
 QL_REQUEST_INFO waitFinished(unsigned id, std::chrono::milliseconds limit = 20s) {
   const auto deadline = std::chrono::steady_clock::now() + scaled(limit);
   QL_REQUEST_INFO info = infoOf(id);
@@ -55,16 +56,6 @@ QL_REQUEST_INFO waitFinished(unsigned id, std::chrono::milliseconds limit = 20s)
     info = infoOf(id);
   }
   return info;
-}
-
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + scaled(limit);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
 }
 
 // The body through the two-call protocol, bytes recovered from the low 8 bits.

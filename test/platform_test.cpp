@@ -24,6 +24,7 @@
 
 namespace fs = std::filesystem;
 using namespace ql::platform;
+using quillet_test::eventually;
 
 namespace {
 
@@ -51,16 +52,6 @@ class ScratchDir {
 std::string readAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-template <typename Predicate>
-bool eventually(Predicate predicate) {
-  const auto deadline = std::chrono::steady_clock::now() + quillet_test::scaled(std::chrono::seconds(10));
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (predicate()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return predicate();
 }
 
 // Whether the system has put thread `id` (a threadId()) to sleep: it is

@@ -20,18 +20,8 @@
 namespace {
 
 using namespace std::chrono_literals;
+using quillet_test::eventually;
 using quillet_test::scaled;
-
-// Polls `condition` every 20 ms until it holds or the scaled `limit` passes.
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + scaled(limit);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
 
 #ifdef _WIN32
 struct Library {

@@ -351,21 +351,6 @@ std::size_t RawHttpServer::openConnections() const {
   return sockets_.size();
 }
 
-std::size_t RawHttpServer::headsSent() const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return headsSent_;
-}
-
-uint64_t RawHttpServer::bytesSent() const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return bytesSent_;
-}
-
-std::size_t RawHttpServer::closedConnections() const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return closed_;
-}
-
 template <typename Reached>
 bool RawHttpServer::waitFor(std::chrono::milliseconds limit, Reached reached) const {
   std::unique_lock<std::mutex> guard(mutex_);

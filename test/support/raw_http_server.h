@@ -43,7 +43,7 @@ class RawHttpServer;
 class Connection {
  public:
   // Sends all bytes; false once the peer or the server has gone. Every byte
-  // written counts towards RawHttpServer::bytesSent(); a send that starts
+  // written counts towards waitForBytesSent(); a send that starts
   // with a status line counts as a head once its blank line is written.
   bool send(std::string_view bytes);
   // Sends `size` bytes of patternBytes(seed) starting at `offset`, in chunks.
@@ -86,9 +86,6 @@ class RawHttpServer {
   // (all connections together), and connections ended on the server's side.
   // Each wait returns false when `limit` passes or the server stops first;
   // callers pass limits through scaled().
-  std::size_t headsSent() const;
-  uint64_t bytesSent() const;
-  std::size_t closedConnections() const;
   bool waitForHeadsSent(std::size_t count, std::chrono::milliseconds limit) const;
   bool waitForBytesSent(uint64_t count, std::chrono::milliseconds limit) const;
   bool waitForClosedConnections(std::size_t count, std::chrono::milliseconds limit) const;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <thread>
 
 namespace quillet_test {
 
@@ -13,5 +14,16 @@ double timeFactor();
 
 // `limit` multiplied by timeFactor().
 std::chrono::milliseconds scaled(std::chrono::milliseconds limit);
+
+// Polls `condition` until it holds or scaled(`limit`) has passed; whether it holds.
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + scaled(limit);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
 
 }  // namespace quillet_test
