@@ -139,12 +139,12 @@ class File {
  public:
   File() noexcept = default;
   ~File() { close(); }
-  File(File&& other) noexcept : state_(other.state_), path_(std::move(other.path_)) { other.state_ = State{}; }
+  File(File&& other) noexcept : state_(other.state_), name_(std::move(other.name_)) { other.state_ = State{}; }
   File& operator=(File&& other) noexcept {
     if (this != &other) {
       close();
       state_ = other.state_;
-      path_ = std::move(other.path_);
+      name_ = std::move(other.name_);
       other.state_ = State{};
     }
     return *this;
@@ -165,23 +165,26 @@ class File {
 
   // The size this handle's own cuts and writes have left: no system call.
   int64_t writtenSize() const noexcept { return state_.end; }
-  // True when the file at the opened path is still this file and holds
-  // exactly writtenSize() bytes. Windows' sharing rules guarantee both; on
-  // POSIX another process may unlink, replace or cut the file regardless of
-  // the lock, and this finds out: kErrorFileNotFound when the path no longer
-  // names this file (unlinked, renamed away or replaced), kErrorSharingViolation
-  // when another writer changed its size.
+  // True unless the open file is known to be lost or changed: no longer
+  // linked anywhere, or its name in the directory it was opened in names
+  // another file or none (kErrorFileNotFound), or it no longer holds exactly
+  // writtenSize() bytes (kErrorSharingViolation). Windows' sharing rules rule
+  // all of these out; on POSIX another process may do them regardless of the
+  // lock. A look-up that cannot answer is no such evidence: the host may have
+  // changed its working directory or a link on the way, which leaves the file
+  // itself alone.
   bool verifyIntact() const;
 
  private:
   static constexpr intptr_t kClosed = -1;
   struct State {
     intptr_t handle = kClosed;
-    int64_t position = 0;  // where the next write goes
-    int64_t end = 0;       // size as this handle left it
+    intptr_t directory = kClosed;  // the folder the file was opened in (POSIX)
+    int64_t position = 0;          // where the next write goes
+    int64_t end = 0;               // size as this handle left it
   };
   State state_;
-  std::string path_;  // the opened path in the system's own encoding (POSIX)
+  std::string name_;  // the file's name inside that folder (POSIX)
 };
 
 }  // namespace ql::platform

@@ -7,6 +7,13 @@
 #include <random>
 #include <stdexcept>
 
+#ifndef _WIN32
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace quillet_test {
 
 TempDir::TempDir() {
@@ -23,9 +30,47 @@ TempDir::TempDir() {
   throw std::runtime_error("cannot create a temporary directory");
 }
 
+#ifndef _WIN32
+namespace {
+
+// Empties the folder open as `folder` through descriptors alone, so that a
+// tree deeper than the longest path the system takes goes too.
+void emptyFolder(int folder) {
+  DIR* listing = ::fdopendir(::dup(folder));
+  if (listing == nullptr) return;
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat status {};
+    if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode)) {
+      const int inner = ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (inner >= 0) {
+        emptyFolder(inner);
+        ::close(inner);
+      }
+      ::unlinkat(folder, name.c_str(), AT_REMOVEDIR);
+    } else {
+      ::unlinkat(folder, name.c_str(), 0);
+    }
+  }
+  ::closedir(listing);
+}
+
+}  // namespace
+#endif
+
 TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
+  std::error_code failed;
+  std::filesystem::remove_all(path_, failed);
+#ifndef _WIN32
+  if (failed) {  // a tree too deep for whole paths
+    const int folder = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return;
+    emptyFolder(folder);
+    ::close(folder);
+    ::rmdir(path_.c_str());
+  }
+#endif
 }
 
 std::u16string widePath(const std::filesystem::path& path) { return path.u16string(); }

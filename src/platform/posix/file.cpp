@@ -22,41 +22,53 @@ void setOpenError(int error) {
   setLastError(error == ENOENT || error == ENOTDIR ? kErrorPathNotFound : posix::windowsCode(error));
 }
 
-int openName(const std::string& name, int flags) {
+int openIn(int directory, const std::string& name, int flags) {
   // O_NONBLOCK keeps a FIFO without a reader from hanging the caller.
   // O_APPEND puts every write at the file's real end, so a cut made by
   // another process shows in the size instead of leaving a zero-filled hole.
   flags |= O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   int descriptor;
   do {
-    descriptor = ::open(name.c_str(), flags, 0666);
+    descriptor = ::openat(directory, name.c_str(), flags, 0666);
   } while (descriptor < 0 && errno == EINTR);
   return descriptor;
 }
 
 // Opens an existing file, or creates it when missing. `created` tells which:
 // only a file found here is held to its read-only attribute.
-int openOrCreate(const std::string& name, bool& created) {
+int openOrCreate(int directory, const std::string& name, bool& created) {
   created = false;
-  int descriptor = openName(name, 0);
+  int descriptor = openIn(directory, name, 0);
   if (descriptor >= 0 || errno != ENOENT) return descriptor;
-  descriptor = openName(name, O_CREAT | O_EXCL);
+  descriptor = openIn(directory, name, O_CREAT | O_EXCL);
   if (descriptor >= 0) {
     created = true;
     return descriptor;
   }
   // Created by someone else meanwhile, or a link to a missing file.
   if (errno != EEXIST) return descriptor;
-  return openName(name, O_CREAT);
+  return openIn(directory, name, O_CREAT);
 }
 
-// The check at the end must find the file that was opened even when the
-// host has changed its working directory meanwhile.
-std::string absolute(std::string name) {
-  if (!name.empty() && name[0] == '/') return name;
-  char directory[4096];
-  if (::getcwd(directory, sizeof directory) == nullptr) return name;
-  return std::string(directory) + "/" + name;
+#ifdef O_PATH
+constexpr int kDirectoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;  // needs no read permission
+#else
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+// Splits a path into its folder and the name inside it. The folder is opened
+// first and kept, so that the end of a download finds the file's name where
+// it was opened, whatever happens to the working directory or to links on
+// the way to that folder meanwhile.
+struct Location {
+  std::string folder;
+  std::string name;
+};
+
+Location locate(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {".", path};
+  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
 bool setAppend(int descriptor, bool append) {
@@ -74,14 +86,30 @@ bool File::openExclusive(const std::u16string& path) {
     setLastError(kErrorInvalidName);
     return false;
   }
-  bool created = false;
-  const int descriptor = openOrCreate(name, created);
-  if (descriptor < 0) {
+  Location location = locate(name);
+  // A path that ends in a folder names no file to write; the system says so
+  // for the whole path.
+  if (location.name.empty() || location.name == "." || location.name == "..") {
+    location = {".", name};
+  }
+  int directory;
+  do {
+    directory = ::open(location.folder.c_str(), kDirectoryFlags);
+  } while (directory < 0 && errno == EINTR);
+  if (directory < 0) {
     setOpenError(errno);
     return false;
   }
-  const auto fail = [descriptor](uint32_t code) {
+  bool created = false;
+  const int descriptor = openOrCreate(directory, location.name, created);
+  if (descriptor < 0) {
+    setOpenError(errno);
+    ::close(directory);
+    return false;
+  }
+  const auto fail = [descriptor, directory](uint32_t code) {
     ::close(descriptor);
+    ::close(directory);
     setLastError(code);
     return false;
   };
@@ -109,7 +137,8 @@ bool File::openExclusive(const std::u16string& path) {
   state_.handle = descriptor;
   state_.position = 0;
   state_.end = static_cast<int64_t>(status.st_size);
-  path_ = absolute(std::move(name));
+  state_.directory = directory;
+  name_ = std::move(location.name);
   return true;
 }
 
@@ -224,14 +253,18 @@ bool File::write(const void* data, uint32_t size, uint32_t& written) {
 bool File::verifyIntact() const {
   struct stat opened {};
   if (!statOpen(isOpen(), state_.handle, opened)) return false;
-  struct stat named {};
-  if (::stat(path_.c_str(), &named) != 0) {
-    // Renamed away or unlinked (or its directory was): not at the path.
-    setLastError(errno == ENOENT || errno == ENOTDIR ? kErrorFileNotFound : posix::windowsCode(errno));
+  if (opened.st_nlink == 0) {
+    setLastError(kErrorFileNotFound);  // unlinked: no name leads to it any more
     return false;
   }
-  if (opened.st_nlink == 0 || named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
-    setLastError(kErrorFileNotFound);  // the path names another file now
+  struct stat named {};
+  if (::fstatat(descriptorOf(state_.directory), name_.c_str(), &named, 0) == 0) {
+    if (named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
+      setLastError(kErrorFileNotFound);  // the name stands for another file now
+      return false;
+    }
+  } else if (errno == ENOENT) {
+    setLastError(kErrorFileNotFound);  // renamed away: the name stands for none
     return false;
   }
   // Devices and pipes have no size to hold to.
@@ -246,8 +279,9 @@ void File::close() noexcept {
   if (!isOpen()) return;
   // Closing the last descriptor of the description also drops the lock.
   ::close(descriptorOf(state_.handle));
+  if (state_.directory != kClosed) ::close(descriptorOf(state_.directory));
   state_ = State{};
-  path_.clear();
+  name_.clear();
 }
 
 }  // namespace ql::platform

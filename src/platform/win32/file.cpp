@@ -106,7 +106,6 @@ void File::close() noexcept {
   if (!isOpen()) return;
   ::CloseHandle(handleOf(state_.handle));
   state_ = State{};
-  path_.clear();
 }
 
 }  // namespace ql::platform
