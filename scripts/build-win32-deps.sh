@@ -38,7 +38,7 @@ APT_UPDATED=0
 apt_update() {
   if [ "$APT_UPDATED" = 0 ]; then
     log "apt-get update"
-    apt-get update -qq >&2
+    "$ROOT/scripts/install-deps.sh" --refresh >&2
     APT_UPDATED=1
   fi
 }

@@ -11,7 +11,28 @@
 #   bench    the benchmarks (scripts/bench.sh)
 #   package  the release packages (scripts/package.sh)
 #   format   clang-format for scripts/format.sh
+#
+# `install-deps.sh --refresh` only refreshes apt's package lists.
 set -euo pipefail
+
+# A mirror caught mid-sync fails an index now and then: try again, and in the
+# end go on with the lists apt already has; the install says if they lack a
+# package.
+refresh_lists() {
+  local attempt
+  for attempt in 1 2 3; do
+    if apt-get update -q; then return 0; fi
+    echo "install-deps: apt-get update failed (attempt $attempt of 3)" >&2
+    [ "$attempt" = 3 ] || sleep 15
+  done
+  echo "install-deps: going on with the package lists apt already has" >&2
+}
+
+if [ "${1:-}" = --refresh ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  refresh_lists
+  exit 0
+fi
 
 group_packages() {
   case $1 in
@@ -62,5 +83,5 @@ export DEBIAN_FRONTEND=noninteractive
 if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
-apt-get update -q
+refresh_lists
 apt-get install -y -q --no-install-recommends "${missing[@]}"
