@@ -1012,6 +1012,32 @@ TEST(RequestLifecycle, CleanupStopsRunningDownloadsBeforeItsOwnRecords) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(quillet_test::readFile(dir.file("f" + std::to_string(i))), "abc");
 }
 
+// A second cleanup waits for the first: its records too come after every
+// download's own end, never while workers still run inside libcurl.
+TEST(RequestLifecycle, TwoCleanupsAtOnceBothWriteAfterEveryRequestFinished) {
+  RawHttpServer server(stallMidBody(100000, "abc"));
+  TempDir dir;
+  constexpr int kDownloads = 100;
+  for (int i = 0; i < kDownloads; ++i) {
+    QL_DownloadFile(server.url().c_str(), hostPath(dir.file("f" + std::to_string(i)).u16string()));
+  }
+  ASSERT_TRUE(server.waitForHeadsSent(kDownloads, scaled(30s)));
+  drainLogRecords();
+  std::thread first([] { QL_Cleanup(); });
+  std::this_thread::sleep_for(200us);
+  std::thread second([] { QL_Cleanup(); });
+  first.join();
+  second.join();
+  const Records records = drainLogRecords();
+  ASSERT_EQ(records.size(), static_cast<std::size_t>(kDownloads + 4));
+  for (std::size_t i = 0; i < kDownloads; ++i) {
+    EXPECT_TRUE(startsWith(records[i], "Request finished: ")) << i << ": " << records[i];
+  }
+  const Records teardown(records.begin() + kDownloads, records.end());
+  EXPECT_EQ(teardown, (Records{"All requests stopped", "Http system deinitialized", "All requests stopped",
+                               "Http system deinitialized"}));
+}
+
 // Descriptors the process holds; empty where there is no /proc to count them.
 std::size_t openDescriptors() {
   std::size_t count = 0;

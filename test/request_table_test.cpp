@@ -9,11 +9,19 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "api/library.h"
 #include "http/http_request_helper.h"
+#include "http/http_system.h"
 #include "http/http_transfer.h"
+#include "quillet/quillet.h"
+#include "support/log_records.h"
+#include "support/raw_http_server.h"
+#include "support/temp_dir.h"
+#include "support/time_limits.h"
 
 using namespace std::chrono_literals;
 
@@ -79,6 +87,46 @@ TEST(StopAllRequests, CancelsAllFirstAndLeavesTheTableFreeWhileReleasing) {
   stopping.join();
   EXPECT_TRUE(secondLeft.expired());
   EXPECT_EQ(table.size(), 0u);
+}
+
+// Starts and removals racing QL_Cleanup: libcurl's global clean-up must never
+// run while a transfer still has a handle, and every transfer started once the
+// system is going down fails with 2 rather than running.
+TEST(StopAllRequests, GlobalCleanupWaitsForEveryTransfer) {
+  using quillet_test::scaled;
+  quillet_test::RawHttpServer server([](const quillet_test::HttpRequest&, quillet_test::Connection& c) {
+    c.send(quillet_test::httpHead(200, "OK", 1000000) + "abc");
+    c.stall(scaled(20s));
+  });
+  quillet_test::TempDir dir;
+  auto& system = vela::http::http_system::instance();
+  constexpr int rounds = 200;
+  for (int round = 0; round < rounds; ++round) {
+    SCOPED_TRACE(round);
+    system.reviveForTesting();
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < 4; ++t) {
+      hosts.emplace_back([&, t] {
+        for (int i = 0; i < 24 && !stop.load(); ++i) {
+          const std::string file = "r" + std::to_string(t) + "-" + std::to_string(i % 4);
+          const std::u16string path = dir.file(file).u16string();
+          const unsigned id = i % 2 == 0 ? QL_Request(0, server.url().c_str(), nullptr)
+                                         : QL_DownloadFile(server.url().c_str(),
+                                                           reinterpret_cast<const QL_WCHAR*>(path.c_str()));
+          if (i % 4 != 0) QL_RemoveRequest(id);
+        }
+      });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(round % 7));
+    QL_Cleanup();
+    stop = true;
+    for (auto& host : hosts) host.join();
+    EXPECT_EQ(system.holdsAtCleanup(), 0);
+    QL_Cleanup();  // what the hosts started after the first one
+    EXPECT_EQ(system.liveHolds(), 0);
+    quillet_test::drainLogRecords();
+  }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "api/library.h"
 
+#include <mutex>
+
 #include "http/http_request_helper.h"
 #include "http/http_system.h"
 
@@ -13,14 +15,18 @@ struct Library {
   JsonDocumentTable json;
   RequestTable requests;
   LogRecordQueue log;
+  platform::RecursiveLock shutdown;
 
   Library() = default;
   Library(const Library&) = delete;
   Library& operator=(const Library&) = delete;
 
   ~Library() {
+    std::lock_guard<platform::RecursiveLock> guard(shutdown);
+    auto* system = vela::http::http_system::existing();
+    if (system != nullptr) system->refuseNewTransfers();
     stopAllRequests(requests);
-    if (auto* system = vela::http::http_system::existing()) system->release();
+    if (system != nullptr) system->release();
   }
 };
 
@@ -37,5 +43,6 @@ void stopAllRequests(RequestTable& table) {
 JsonDocumentTable& jsonDocuments() { return library.json; }
 RequestTable& requests() { return library.requests; }
 LogRecordQueue& logQueue() { return library.log; }
+platform::RecursiveLock& shutdownLock() { return library.shutdown; }
 
 }  // namespace ql

@@ -22,6 +22,10 @@ JsonDocumentTable& jsonDocuments();
 RequestTable& requests();
 LogRecordQueue& logQueue();
 
+// Held by QL_Cleanup and the unload teardown for their whole run, so that a
+// second one starts only once the first has written its last record.
+platform::RecursiveLock& shutdownLock();
+
 // Empties the request table and stops every request taken out of it: all are
 // cancelled first, so their workers wind down together, then each is released
 // in identifier order (joining its worker when the table was its last owner).

@@ -1,6 +1,8 @@
 // QL_Initialize and QL_Cleanup: the HTTP system's start and its final stop.
 #include <curl/curl.h>
 
+#include <mutex>
+
 #include "api/export_guard.h"
 #include "api/library.h"
 #include "api/log_queue.h"
@@ -22,7 +24,11 @@ extern "C" QL_API void QL_CALL QL_Initialize(void) {
 
 extern "C" QL_API void QL_CALL QL_Cleanup(void) {
   ql::guardExport([] {
+    std::lock_guard<ql::platform::RecursiveLock> one(ql::shutdownLock());
     ql::jsonDocuments().clear();
+    // Transfers started from here on fail at once, so that the requests
+    // stopped next hold the last handles libcurl's clean-up waits for.
+    vela::http::http_system::instance().refuseNewTransfers();
     // Every worker has ended (or belongs to a request another export still
     // holds) before the record below, so each download's own end comes first.
     ql::stopAllRequests(ql::requests());

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <new>
 
@@ -37,13 +38,62 @@ int http_system::initResult() {
 }
 
 void http_system::release() {
-  std::lock_guard<ql::platform::RecursiveLock> guard(lock_);
+  std::unique_lock<ql::platform::RecursiveLock> guard(lock_);
   if (refCount_ == 0) return;
   if (refCount_ == 1) {
+    // The transfers that still have a handle were cancelled by their owners
+    // and end within moments.
+    refusing_ = true;
+    released_.wait(guard, [this] { return holds_ == 0; });
+    holdsAtCleanup_ = holds_;
     curl_global_cleanup();
     initResult_ = CURLE_FAILED_INIT;
   }
   --refCount_;
+}
+
+void http_system::refuseNewTransfers() {
+  std::lock_guard<ql::platform::RecursiveLock> guard(lock_);
+  if (refCount_ != 0) refusing_ = true;
+}
+
+int http_system::hold() {
+  std::lock_guard<ql::platform::RecursiveLock> guard(lock_);
+  if (initResult_ != 0) return initResult_;
+  if (refusing_) return CURLE_FAILED_INIT;
+  ++holds_;
+  return 0;
+}
+
+void http_system::letGo() {
+  {
+    std::lock_guard<ql::platform::RecursiveLock> guard(lock_);
+    --holds_;
+  }
+  released_.notify_all();
+}
+
+int http_system::liveHolds() {
+  std::lock_guard<ql::platform::RecursiveLock> guard(lock_);
+  return holds_;
+}
+
+int http_system::holdsAtCleanup() {
+  std::lock_guard<ql::platform::RecursiveLock> guard(lock_);
+  return holdsAtCleanup_;
+}
+
+}  // namespace vela::http
+
+namespace vela::http {
+
+void http_system::reviveForTesting() {
+  std::lock_guard<ql::platform::RecursiveLock> guard(lock_);
+  if (refCount_ != 0) return;
+  initResult_ = static_cast<int>(curl_global_init(CURL_GLOBAL_ALL));
+  refCount_ = 1;
+  refusing_ = false;
+  holdsAtCleanup_ = -1;
 }
 
 }  // namespace vela::http

@@ -3,6 +3,8 @@
 // transfer set-up fails with code 2.
 #pragma once
 
+#include <condition_variable>
+
 #include "platform/platform.h"
 
 namespace vela::http {
@@ -15,7 +17,27 @@ class http_system {
   static http_system* existing();
 
   int initResult();  // 0 while the system is up
+  // Takes the system down for good. New holds are refused at once; libcurl's
+  // global clean-up waits for the last holder to let go.
   void release();
+
+  // The first step of taking the system down: from here on no transfer gets
+  // a handle, so that the requests stopped next are the last holders.
+  void refuseNewTransfers();
+
+  // A transfer holds the system from before it creates its easy handle until
+  // that handle is gone. 0 when the hold was taken, else the code the
+  // transfer fails with (the system is down or never came up).
+  int hold();
+  void letGo();
+
+  // For tests: the holds now, and the holds there were when libcurl's global
+  // clean-up ran (-1 before it has run).
+  int liveHolds();
+  int holdsAtCleanup();
+  // For tests that take the system down many times in one process: brings a
+  // released system up again, as a fresh process would find it.
+  void reviveForTesting();
 
   http_system(const http_system&) = delete;
   http_system& operator=(const http_system&) = delete;
@@ -25,8 +47,12 @@ class http_system {
   ~http_system() = default;
 
   ql::platform::RecursiveLock lock_;
+  std::condition_variable_any released_;  // a hold was let go
   int refCount_ = 0;
   int initResult_ = 0;
+  bool refusing_ = false;
+  int holds_ = 0;
+  int holdsAtCleanup_ = -1;
 };
 
 }  // namespace vela::http

@@ -73,10 +73,20 @@ http_transfer::http_transfer() = default;
 
 http_transfer::~http_transfer() { reset(); }
 
+// The handle goes first: it still points at the list. The hold on the HTTP
+// system goes last, once libcurl has nothing of this transfer left.
+void http_transfer::dropHandle() {
+  handle_.reset();
+  headerList_.reset();
+  if (holding_) {
+    holding_ = false;
+    http_system::instance().letGo();
+  }
+}
+
 void http_transfer::reset() {
   Guard guard(lock_);
-  handle_.reset();  // the handle goes first: it still points at the list
-  headerList_.reset();
+  dropHandle();
   kept_ = head_info{};
   result_ = 0;
   headersPending_ = true;
@@ -87,8 +97,9 @@ void http_transfer::reset() {
 bool http_transfer::setup(const http_request_params& params) {
   Guard guard(lock_);
   reset();
-  result_ = http_system::instance().initResult();
+  result_ = http_system::instance().hold();
   if (result_ != 0) return false;
+  holding_ = true;
   handle_.reset(curl_easy_init());
   if (!handle_) {
     result_ = CURLE_FAILED_INIT;
@@ -265,8 +276,7 @@ http_transfer::head_info http_transfer::head() {
 void http_transfer::release() {
   Guard guard(lock_);
   kept_ = head();
-  handle_.reset();  // the handle goes first: it still points at the list
-  headerList_.reset();
+  dropHandle();
 }
 
 bool http_transfer::responseCode(long& out) {

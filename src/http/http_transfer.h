@@ -89,6 +89,7 @@ class http_transfer {
   int drive(void* handle);  // the easy handle to its end; libcurl's result code
   head_info head();         // under the transfer lock
   void release();           // keeps head(), then lets the handle and its list go
+  void dropHandle();        // the handle, its list and the hold on the HTTP system
 
   ql::platform::RecursiveLock lock_;
   // The waiting multi handle of a running transfer, for wakeUp(); guarded by
@@ -99,6 +100,7 @@ class http_transfer {
   std::unique_ptr<curl_slist, ListDeleter> headerList_;
   head_info kept_;
   int32_t result_ = 0;
+  bool holding_ = false;  // of the HTTP system, while there is a handle
   bool headersPending_ = true;
   http_request_params params_;
   http_request_callback* callback_ = nullptr;
