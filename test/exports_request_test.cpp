@@ -464,6 +464,31 @@ TEST(RequestInfoExport, RunningInMemoryRequestShowsNoHead) {
   EXPECT_EQ(size, 42);
 }
 
+// Polled while requests end, every answer is of one moment: a running
+// in-memory request never shows a head, a finished one always does.
+TEST(RequestInfoExport, EveryAnswerIsOfOneMoment) {
+  RawHttpServer server(answer(httpResponse(200, "OK", "body")));
+  std::atomic<int> mixed{0};
+  for (int round = 0; round < 200; ++round) {
+    const unsigned id = QL_Request(0, server.url().c_str(), nullptr);
+    std::vector<std::thread> pollers;
+    for (int p = 0; p < 2; ++p) {
+      pollers.emplace_back([&, id] {
+        for (;;) {
+          QL_REQUEST_INFO info{};
+          QL_RequestInfo(id, &info);
+          const bool running = info.state == QL_STATE_RUNNING;
+          if (running != (info.hasInfo == 0) || running != (info.responseCode == 0)) ++mixed;
+          if (!running) return;
+        }
+      });
+    }
+    for (auto& poller : pollers) poller.join();
+    QL_RemoveRequest(id);
+  }
+  EXPECT_EQ(mixed.load(), 0);
+}
+
 TEST(RequestInfoExport, RunningDownloadShowsItsHeadAndProgress) {
   RawHttpServer server(stallMidBody(1000, std::string(300, 'p')));
   TempDir dir;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "api/log_queue.h"
@@ -46,13 +47,11 @@ std::string utf8(const std::u16string& text) { return quillet_test::toUtf8(text)
 
 std::string curlMessage(CURLcode code) { return curl_easy_strerror(code); }
 
-// A download reporting into the host's record queue, as QL_DownloadFile sets it up.
-struct FileDownloadRequest : vela::http::FileDownloadRequest {
-  FileDownloadRequest() : vela::http::FileDownloadRequest(ql::pushLogRecord) {}
-  // As every class over a request must: the worker still makes virtual calls
-  // on this object until it is stopped, so stop it before any part goes.
-  ~FileDownloadRequest() override { stopWorker(); }
-};
+using vela::http::FileDownloadRequest;
+
+// Nothing can derive from the requests the exports create: a derived part
+// would be destroyed while the worker still calls into it.
+static_assert(std::is_final_v<FileDownloadRequest> && std::is_final_v<http_request_data_helper>);
 
 // Polls until the request has finished; the limit is stretched by scaled().
 template <typename Request>
@@ -533,7 +532,7 @@ TEST(RequestHelper, DestroyingARunningRequestJoinsItsWorker) {
   TempDir dir;
   const auto start = std::chrono::steady_clock::now();
   {
-    FileDownloadRequest download;
+    FileDownloadRequest download(ql::pushLogRecord);
     ASSERT_TRUE(download.Start(server.url().c_str(), quillet_test::widePath(dir.file("f")).c_str(), 0, 0));
     ASSERT_TRUE(server.waitForRequests(1, scaled(10s)));
     while (download.getDownloadedSize() < 5 && std::chrono::steady_clock::now() - start < scaled(10s)) {
@@ -564,7 +563,7 @@ TEST_F(ThreadCreationFails, RequestReadsAsFailed) {
 TEST_F(ThreadCreationFails, DownloadReleasesItsFile) {
   TempDir dir;
   const auto path = quillet_test::widePath(dir.file("target"));
-  FileDownloadRequest download;
+  FileDownloadRequest download(ql::pushLogRecord);
   EXPECT_FALSE(download.Start("http://127.0.0.1:1/", path.c_str(), 0, 0));
   EXPECT_EQ(errorText(download), "Failed to start request thread");
   ql::platform::File again;
@@ -624,7 +623,7 @@ class FileDownload : public ::testing::Test {
 TEST_F(FileDownload, WholeFileOverExistingContent) {
   source.content = patternBytes(0, 3 * 1024 * 1024 + 17, 3);
   quillet_test::writeFile(dir.file("target.bin"), std::string(5000000, 'x'));
-  FileDownloadRequest request;
+  FileDownloadRequest request(ql::pushLogRecord);
   ASSERT_TRUE(download(request));
   EXPECT_EQ(request.getError(), nullptr) << errorText(request);
   EXPECT_TRUE(onDisk() == source.content);
@@ -640,7 +639,7 @@ TEST_F(FileDownload, WholeFileOverExistingContent) {
 TEST_F(FileDownload, NotFoundLeavesEmptyFile) {
   source.status = 404;
   quillet_test::writeFile(dir.file("target.bin"), "old");
-  FileDownloadRequest request;
+  FileDownloadRequest request(ql::pushLogRecord);
   ASSERT_TRUE(download(request));
   EXPECT_EQ(errorText(request), "Unexpected http server response code(404).");
   EXPECT_EQ(request.getCurlCode(), -1);  // the handler's error wins over libcurl's 23
@@ -653,7 +652,7 @@ TEST_F(FileDownload, NotFoundLeavesEmptyFile) {
 TEST_F(FileDownload, ResumeContinuesAfterExistingBytes) {
   source.content = patternBytes(0, 1000, 9);
   quillet_test::writeFile(dir.file("target.bin"), source.content.substr(0, 400));
-  FileDownloadRequest request;
+  FileDownloadRequest request(ql::pushLogRecord);
   ASSERT_TRUE(download(request, 1000, http_request_file_helper::resume_existing));
   EXPECT_EQ(request.getError(), nullptr) << errorText(request);
   EXPECT_EQ(source.server.requests().at(0).header("Range"), "bytes=400-");
@@ -664,7 +663,7 @@ TEST_F(FileDownload, ResumeContinuesAfterExistingBytes) {
 TEST_F(FileDownload, ResumeWithWrongFullSizeIsRefused) {
   source.content = patternBytes(0, 900, 9);  // 400 on disk + 500 announced != 1000
   quillet_test::writeFile(dir.file("target.bin"), source.content.substr(0, 400));
-  FileDownloadRequest request;
+  FileDownloadRequest request(ql::pushLogRecord);
   ASSERT_TRUE(download(request, 1000, http_request_file_helper::resume_existing));
   EXPECT_EQ(errorText(request),
             "Invalid content length. full_size: 1000.000000, requested_size: 400.000000, content_len: 500.000000");
@@ -675,7 +674,7 @@ TEST_F(FileDownload, ResumeAnsweredWithWholeFileStartsOver) {
   source.content = patternBytes(0, 1000, 4);
   source.honourRange = false;
   quillet_test::writeFile(dir.file("target.bin"), std::string(400, 'z'));
-  FileDownloadRequest request;
+  FileDownloadRequest request(ql::pushLogRecord);
   ASSERT_TRUE(download(request, 1000, http_request_file_helper::resume_existing));
   EXPECT_EQ(request.getError(), nullptr) << errorText(request);
   EXPECT_EQ(source.server.requests().at(0).header("Range"), "bytes=400-");
@@ -685,7 +684,7 @@ TEST_F(FileDownload, ResumeAnsweredWithWholeFileStartsOver) {
 TEST_F(FileDownload, ResumeNeverStartsBeyondTheExpectedSize) {
   source.content = patternBytes(0, 1000, 5);
   quillet_test::writeFile(dir.file("target.bin"), std::string(1500, 'z'));
-  FileDownloadRequest request;
+  FileDownloadRequest request(ql::pushLogRecord);
   ASSERT_TRUE(download(request, 1000, http_request_file_helper::resume_existing));
   EXPECT_EQ(source.server.requests().at(0).header("Range"), "bytes=0-");
   EXPECT_TRUE(onDisk() == source.content);
@@ -694,27 +693,27 @@ TEST_F(FileDownload, ResumeNeverStartsBeyondTheExpectedSize) {
 TEST_F(FileDownload, PartialAnswerWithoutFullSizeIsAccepted) {
   source.content = patternBytes(0, 600, 5);
   quillet_test::writeFile(dir.file("target.bin"), source.content.substr(0, 100));
-  FileDownloadRequest request;
+  FileDownloadRequest request(ql::pushLogRecord);
   ASSERT_TRUE(download(request, 0, http_request_file_helper::resume_existing));
   EXPECT_EQ(request.getError(), nullptr) << errorText(request);
   EXPECT_TRUE(onDisk() == source.content);
 }
 
 TEST_F(FileDownload, StartFailuresRecordSystemErrors) {
-  FileDownloadRequest missingDir;
+  FileDownloadRequest missingDir(ql::pushLogRecord);
   const auto bad = quillet_test::widePath(dir.file("no-such-dir") / "target.bin");
   EXPECT_FALSE(missingDir.Start(source.server.url().c_str(), bad.c_str(), 0, 0));
   EXPECT_TRUE(missingDir.isFinished());
   EXPECT_EQ(utf8(missingDir.getError()->text()).rfind("(0x3)\"", 0), 0u) << errorText(missingDir);
   EXPECT_FALSE(missingDir.headInfo().infoReceived);
 
-  FileDownloadRequest noPath;
+  FileDownloadRequest noPath(ql::pushLogRecord);
   EXPECT_FALSE(noPath.Start(source.server.url().c_str(), nullptr, 0, 0));
   EXPECT_EQ(utf8(noPath.getError()->text()).rfind("(0x3)\"", 0), 0u);
 
   ql::platform::File holder;
   ASSERT_TRUE(holder.openExclusive(target()));
-  FileDownloadRequest shared;
+  FileDownloadRequest shared(ql::pushLogRecord);
   EXPECT_FALSE(shared.Start(source.server.url().c_str(), target().c_str(), 0, 0));
   EXPECT_EQ(utf8(shared.getError()->text()).rfind("(0x20)\"", 0), 0u) << errorText(shared);
 

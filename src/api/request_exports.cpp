@@ -43,7 +43,7 @@ void startOrDrop(uint32_t id, Start&& start) {
 uint32_t startRequest(int post, const char* url, const char* data) {
   const uint32_t id = ql::requests().issueId();
   ql::pushLogRecord(u"Sending request: " + ql::toDecimalText(id) + u" <" + ql::platform::ansiToWide(url) + u">");
-  auto request = std::make_shared<http_request_data_helper>();
+  auto request = vela::http::make_request<http_request_data_helper>();
   ql::requests().insert(id, request);
   // The outcome, a failed start included, is read through QL_RequestInfo.
   startOrDrop(id, [&] { request->Start(url, post != 0 ? http_method::post : http_method::get, data); });
@@ -68,7 +68,7 @@ QL_API unsigned int QL_CALL QL_DownloadFile(const char* url, const QL_WCHAR* pat
     const char16_t* target = hostText(path);
     ql::pushLogRecord(u"Start download request: " + ql::toDecimalText(id) + u" <" + ql::platform::ansiToWide(url) +
                       u"> " + u"to <" + orEmpty(target) + u">");
-    auto request = std::make_shared<FileDownloadRequest>(ql::pushLogRecord);
+    auto request = vela::http::make_request<FileDownloadRequest>(ql::pushLogRecord);
     ql::requests().insert(id, request);
     startOrDrop(id, [&] { request->Start(url, target, 0, 0); });
     return id;
@@ -108,32 +108,31 @@ QL_API int QL_CALL QL_RequestInfo(unsigned int id, QL_REQUEST_INFO* info) {
     *info = QL_REQUEST_INFO{QL_STATE_NONE, 0, -1, 0, 0};
     auto request = ql::requests().find(id);
     if (!request) return 0;
-    if (!request->isFinished()) {
-      info->state = QL_STATE_RUNNING;
-    } else {
-      info->state = request->getError() ? QL_STATE_FAILED : QL_STATE_DONE;
-    }
-    info->curlCode = request->getCurlCode();
+    // One reading of the request, so that the answer never mixes two moments.
+    auto* download = dynamic_cast<FileDownloadRequest*>(request.get());
+    const auto [status, head] =
+        download != nullptr ? download->downloadSnapshot()
+                            : std::make_pair(request->snapshot(true), FileDownloadRequest::head_info{});
+    info->state = !status.finished ? QL_STATE_RUNNING : status.failed ? QL_STATE_FAILED : QL_STATE_DONE;
+    info->curlCode = status.curlCode;
 
-    if (auto* download = dynamic_cast<FileDownloadRequest*>(request.get())) {
-      const FileDownloadRequest::head_info head = download->headInfo();
+    if (download != nullptr) {
       info->hasInfo = head.infoReceived ? 1 : 0;
       if (head.infoReceived) {
         info->contentLength = head.contentLength;
         info->responseCode = head.responseCode;
       }
-    } else if (request->isFinished()) {
-      // The transfer's head is read only after its worker has ended.
+    } else if (status.finished) {
+      // An in-memory request's head is shown only once its worker has ended.
       info->hasInfo = 1;
-      double length = 0.0;
-      if (request->getContentLength(&length)) {
-        info->contentLength = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(std::floor(length))));
+      if (status.lengthRead) {
+        info->contentLength =
+            static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(std::floor(status.length))));
       } else {
         ql::pushLogRecord(u"Failed to get downloadable content length");
       }
-      int32_t status = 0;
-      if (request->getResponseCode(&status)) {
-        info->responseCode = status;
+      if (status.statusRead) {
+        info->responseCode = status.status;
       } else {
         ql::pushLogRecord(u"Failed to get response code");
       }

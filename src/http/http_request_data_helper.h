@@ -10,7 +10,7 @@
 
 namespace vela::http {
 
-class http_request_data_helper : public http_request_helper {
+class http_request_data_helper final : public http_request_helper {
  public:
   static constexpr int32_t kTimeout = 30;        // seconds for the whole transfer
   static constexpr uint32_t kSpareBytes = 1024;  // room kept after each reallocation
@@ -39,10 +39,9 @@ class http_request_data_helper : public http_request_helper {
   // Splits the host's arguments into the transfer's url and body.
   static http_request_params makeParams(const char* url, http_method method, const char* body);
 
- protected:
+ private:
   bool onReceiveData(const void* data, uint32_t size) override;
 
- private:
   struct FreeBytes {
     void operator()(unsigned char* bytes) const noexcept { std::free(bytes); }
   };

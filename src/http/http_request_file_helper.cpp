@@ -153,6 +153,12 @@ FileDownloadRequest::head_info FileDownloadRequest::headInfo() {
   return head_;
 }
 
+std::pair<http_request_helper::status_snapshot, FileDownloadRequest::head_info>
+FileDownloadRequest::downloadSnapshot() {
+  Guard guard(*this);
+  return {snapshot(false), head_};
+}
+
 bool FileDownloadRequest::onReceiveInfo() {
   head_.infoReceived = true;
   double length = 0.0;

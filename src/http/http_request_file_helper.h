@@ -50,7 +50,7 @@ using record_sink = std::function<void(std::u16string)>;
 
 // The download the host starts with QL_DownloadFile: it keeps what the
 // response head announced for the host to poll, and logs the end of its run.
-class FileDownloadRequest : public http_request_file_helper {
+class FileDownloadRequest final : public http_request_file_helper {
  public:
   struct head_info {
     bool infoReceived = false;
@@ -62,12 +62,13 @@ class FileDownloadRequest : public http_request_file_helper {
   ~FileDownloadRequest() override;
 
   head_info headInfo();  // one consistent reading under the request lock
+  // The run's status and the head together, under one hold of the lock.
+  std::pair<status_snapshot, head_info> downloadSnapshot();
 
- protected:
+ private:
   bool onReceiveInfo() override;
   void onFinished(bool success) override;
 
- private:
   const record_sink records_;
   head_info head_;
 };

@@ -105,6 +105,21 @@ void http_request_helper::cancel() {
   transfer_.wakeUp();  // the flag is read at the progress call this brings on
 }
 
+http_request_helper::status_snapshot http_request_helper::snapshot(bool withHead) {
+  Guard guard(*this);
+  status_snapshot reading;
+  reading.finished = isFinished();
+  reading.failed = error_ != nullptr;
+  reading.curlCode = curl_code_;
+  if (reading.finished && withHead) {
+    // The request lock before the transfer lock is safe only here: the worker
+    // has ended, so no callback holds the transfer lock waiting for this one.
+    reading.statusRead = getResponseCode(&reading.status);
+    reading.lengthRead = getContentLength(&reading.length);
+  }
+  return reading;
+}
+
 std::unique_ptr<Exception> http_request_helper::getError() {
   Guard guard(*this);
   return error_ ? clone_owned(*error_) : nullptr;

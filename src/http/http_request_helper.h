@@ -1,14 +1,18 @@
 // The base of every request object: one HTTP transfer run to its end on a
 // worker thread of its own, with a cancel flag and the recorded error of the
-// last run. The worker uses the object without owning it; destruction cancels
-// the transfer and joins the worker first, so the object outlives its worker.
-// The destructor must therefore never run on the worker itself.
+// last run. The worker uses the object without owning it and makes virtual
+// calls on it until it ends, so the worker must be stopped before any part of
+// the object is destroyed: make_request's owners do that, and the request
+// classes are final, each stopping the worker first in its own destructor.
+// No destructor may therefore run on the worker itself.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "http/http_exception.h"
 #include "http/http_request_callback.h"
@@ -37,6 +41,22 @@ class http_request_helper : public http_lockable, public http_request_callback {
   // Blocks without a time limit until the worker has ended.
   bool waitThread();
   void cancel();
+  // Sets the cancel flag and joins the worker.
+  void stopWorker();
+
+  // One reading for the host, under the request lock: whether the worker has
+  // ended, whether the run failed, its libcurl code and, with `withHead` and
+  // once the worker has ended, the response head its transfer kept.
+  struct status_snapshot {
+    bool finished = false;
+    bool failed = false;
+    int32_t curlCode = -1;
+    bool statusRead = false;
+    int32_t status = 0;
+    bool lengthRead = false;
+    double length = 0.0;  // -1 when no length was announced
+  };
+  status_snapshot snapshot(bool withHead);
 
   // Owned copy of the recorded error, null when none.
   std::unique_ptr<Exception> getError();
@@ -54,10 +74,6 @@ class http_request_helper : public http_lockable, public http_request_callback {
   // Starts a run with `params`. False while an earlier run is still going, and
   // when the worker thread cannot be created (then an error is recorded).
   bool startThread(const http_request_params& params);
-  // Sets the cancel flag and joins the worker. Every destructor of a derived
-  // class calls it first, before its own state goes away.
-  void stopWorker();
-
   // Handlers, run on the worker with the request lock held.
   virtual bool onSendData(void* buffer, uint32_t size, uint32_t& written);
   virtual bool onReceiveInfo();
@@ -85,5 +101,16 @@ class http_request_helper : public http_lockable, public http_request_callback {
   int32_t curl_code_ = -1;
   http_request_params params_;
 };
+
+// A request for shared owners: whoever lets go last stops the worker before
+// the object's destruction begins.
+template <typename Request, typename... Args>
+std::shared_ptr<Request> make_request(Args&&... args) {
+  static_assert(std::is_final_v<Request>, "a class derived from it could be destroyed under its worker");
+  return std::shared_ptr<Request>(new Request(std::forward<Args>(args)...), [](Request* request) {
+    request->stopWorker();
+    delete request;
+  });
+}
 
 }  // namespace vela::http
