@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -450,6 +451,27 @@ TEST(DataRequest, BufferGrowthAndReading) {
   EXPECT_EQ(prefix, first.substr(0, 4));
   EXPECT_EQ(request.readData(prefix.data(), 4), 4u);  // not consumed
   EXPECT_EQ(prefix, first.substr(0, 4));
+}
+
+// Where the larger growth finds no room, the exact size still may: a chunk
+// is refused only when not even that fits, and the body so far stays.
+TEST(DataRequest, GrowthFallsBackToTheExactSize) {
+  struct Reset {
+    ~Reset() { http_request_data_helper::limitBlocksForTesting(UINT32_MAX); }
+  } reset;
+  http_request_data_helper request;
+  request.Start(nullptr, http_method::get, nullptr);  // prepares the buffer
+  ASSERT_TRUE(waitFinished(request));
+  http_transfer unused;
+  const std::string body = patternBytes(0, 100000, 5);
+  http_request_data_helper::limitBlocksForTesting(100000 + 1024);
+  for (std::size_t at = 0; at < body.size(); at += 10000) {
+    ASSERT_TRUE(request.receiveData(unused, 0, body.data() + at, 10000)) << at;
+  }
+  EXPECT_FALSE(request.receiveData(unused, 0, body.data(), 2000));  // no room even for the exact size
+  std::string out(body.size(), '#');
+  EXPECT_EQ(request.readData(out.data(), static_cast<uint32_t>(out.size())), body.size());
+  EXPECT_TRUE(out == body);
 }
 
 TEST(DataRequest, QueryBecomesPostBodyOnTheWire) {

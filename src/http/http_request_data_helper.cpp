@@ -1,6 +1,7 @@
 #include "http/http_request_data_helper.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -12,6 +13,10 @@ namespace {
 
 // The host reads the body length as a signed 32-bit count.
 constexpr uint64_t kLargestBody = static_cast<uint64_t>(std::numeric_limits<int32_t>::max());
+
+// The largest block reserve() may ask for; tests lower it to stand for an
+// address space that has no room for more.
+std::atomic<uint32_t> largestBlock{std::numeric_limits<uint32_t>::max()};
 
 }  // namespace
 
@@ -58,6 +63,7 @@ bool http_request_data_helper::Start(const char* url, http_method method, const 
 // uninitialised, as they are about to be overwritten anyway.
 bool http_request_data_helper::reserve(uint32_t capacity) noexcept {
   if (capacity <= allocated_) return true;
+  if (capacity > largestBlock.load(std::memory_order_relaxed)) return false;
   void* grown = std::realloc(body_.get(), capacity);
   if (grown == nullptr) return false;  // the old block and its contents stay
   body_.release();
@@ -75,9 +81,10 @@ bool http_request_data_helper::onReceiveData(const void* data, uint32_t size) {
     // grows by half at least, so appending stays amortised constant per byte.
     const auto wanted = static_cast<uint32_t>(needed + kSpareBytes);
     const uint64_t geometric = std::min<uint64_t>(allocated_ + allocated_ / 2, kLargestBody);
-    if (wanted > allocated_ && !reserve(static_cast<uint32_t>(std::max<uint64_t>(wanted, geometric)))) {
-      return false;
-    }
+    const auto larger = static_cast<uint32_t>(std::max<uint64_t>(wanted, geometric));
+    // In a 32-bit address space the larger block may find no room where the
+    // exact one still does: the chunk is refused only when neither fits.
+    if (wanted > allocated_ && !reserve(larger) && (larger == wanted || !reserve(wanted))) return false;
     capacity_ = wanted;
   }
   std::memcpy(body_.get() + size_, data, size);
@@ -101,6 +108,8 @@ uint32_t http_request_data_helper::readWidened(char16_t* destination, uint32_t c
   std::fill(rest, destination + count, u'\0');
   return widened;
 }
+
+void http_request_data_helper::limitBlocksForTesting(uint32_t largest) { largestBlock.store(largest); }
 
 uint32_t http_request_data_helper::capacity() {
   Guard guard(*this);

@@ -35,6 +35,9 @@ class http_request_data_helper final : public http_request_helper {
   // The growth rule's capacity (1024 spare bytes after each growth), for
   // tests; the storage underneath is at least this large.
   uint32_t capacity();
+  // Makes every body block larger than `largest` bytes fail to allocate, as
+  // in an address space without room for it (UINT32_MAX: no limit).
+  static void limitBlocksForTesting(uint32_t largest);
 
   // Splits the host's arguments into the transfer's url and body.
   static http_request_params makeParams(const char* url, http_method method, const char* body);
