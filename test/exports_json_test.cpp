@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -160,6 +162,27 @@ TEST(ParseJson, CleanupForgetsDocumentsButNotTheNumbering) {
 
 // Readers share one document's values while other threads parse and the
 // table is emptied under them; run under ThreadSanitizer as well.
+// Resident memory in bytes; 0 where the system does not tell.
+std::size_t residentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  std::size_t pages = 0, resident = 0;
+  if (!(statm >> pages >> resident)) return 0;
+  return resident * 4096;
+}
+
+TEST(ParseJson, CleanupGivesTheDocumentsMemoryBack) {
+#if defined(_WIN32) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "measures the C library's own heap in a plain Linux build";
+#endif
+  const std::size_t before = residentBytes();
+  if (before == 0) GTEST_SKIP() << "no /proc/self/statm";
+  const std::string text = "{\"name\":\"" + std::string(200, 'n') + "\",\"url\":\"http://127.0.0.1/x\"}";
+  for (int i = 0; i < 100000; ++i) ASSERT_NE(parse(text.c_str()), 0u);
+  EXPECT_GT(residentBytes(), before + 32 * 1024 * 1024);  // the documents were really held
+  QL_Cleanup();
+  EXPECT_LT(residentBytes(), before + 8 * 1024 * 1024);
+}
+
 TEST(JsonConcurrency, ReadersParsersAndCleanupTogether) {
   std::string text = "{";
   for (int i = 0; i < 50; ++i) text += "\"m" + std::to_string(i) + "\":\"value " + std::to_string(i) + "\",";

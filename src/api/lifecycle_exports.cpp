@@ -35,5 +35,8 @@ extern "C" QL_API void QL_CALL QL_Cleanup(void) {
     ql::pushLogRecord(u"All requests stopped");
     vela::http::http_system::instance().release();
     ql::pushLogRecord(u"Http system deinitialized");
+    // What the documents and requests held is free now; without this the
+    // C library would keep it for the rest of the host's run.
+    ql::platform::releaseFreeMemory();
   });
 }

@@ -73,6 +73,11 @@ bool fillRandom(void* buffer, std::size_t size);
 // a second time. Constant on Windows, which has no fork.
 uint32_t forkGeneration();
 
+// Hands memory the C library keeps after frees back to the system, where it
+// keeps any (glibc does); the host's process shrinks once the library has
+// dropped what it held.
+void releaseFreeMemory();
+
 // Re-entrant lock; satisfies BasicLockable, so std::lock_guard works with it.
 class RecursiveLock {
  public:

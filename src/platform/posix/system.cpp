@@ -1,4 +1,7 @@
 #include <fcntl.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <pthread.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
@@ -120,6 +123,12 @@ uint32_t forkGeneration() {
   static const bool counted = ::pthread_atfork(nullptr, nullptr, &countFork) == 0;
   if (!counted) return processId();
   return g_forkGeneration.load(std::memory_order_relaxed);
+}
+
+void releaseFreeMemory() {
+#ifdef __GLIBC__
+  ::malloc_trim(0);
+#endif
 }
 
 }  // namespace ql::platform

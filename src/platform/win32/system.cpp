@@ -1,5 +1,6 @@
 #include <windows.h>
 #include <ntsecapi.h>
+#include <malloc.h>
 #include <time.h>
 
 #include <algorithm>
@@ -61,5 +62,7 @@ bool fillRandom(void* buffer, std::size_t size) {
 }
 
 uint32_t forkGeneration() { return 0; }
+
+void releaseFreeMemory() { _heapmin(); }
 
 }  // namespace ql::platform
