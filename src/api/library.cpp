@@ -26,7 +26,7 @@ struct Library {
     auto* system = vela::http::http_system::existing();
     if (system != nullptr) system->refuseNewTransfers();
     stopAllRequests(requests);
-    if (system != nullptr) system->release();
+    if (system != nullptr) system->releaseAtUnload();
   }
 };
 

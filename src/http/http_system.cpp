@@ -57,6 +57,18 @@ void http_system::refuseNewTransfers() {
   if (refCount_ != 0) refusing_ = true;
 }
 
+void http_system::releaseAtUnload() {
+  std::lock_guard<ql::platform::RecursiveLock> guard(lock_);
+  if (refCount_ == 0) return;
+  refusing_ = true;
+  if (refCount_ == 1) {
+    holdsAtCleanup_ = holds_;
+    if (holds_ == 0) curl_global_cleanup();
+    initResult_ = CURLE_FAILED_INIT;
+  }
+  --refCount_;
+}
+
 int http_system::hold() {
   std::lock_guard<ql::platform::RecursiveLock> guard(lock_);
   if (initResult_ != 0) return initResult_;

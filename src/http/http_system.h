@@ -20,6 +20,11 @@ class http_system {
   // Takes the system down for good. New holds are refused at once; libcurl's
   // global clean-up waits for the last holder to let go.
   void release();
+  // The same at unload, where no wait may happen: a worker that cannot be
+  // joined there (Windows ends them before the library is detached) never
+  // lets go. With holders left, libcurl's global state is left as it is
+  // rather than cleaned up under them.
+  void releaseAtUnload();
 
   // The first step of taking the system down: from here on no transfer gets
   // a handle, so that the requests stopped next are the last holders.
