@@ -3,9 +3,10 @@
 #include <curl/curl.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <mutex>
 #include <new>
+#include <thread>
 
 namespace vela::http {
 namespace {
@@ -41,10 +42,15 @@ void http_system::release() {
   std::unique_lock<ql::platform::RecursiveLock> guard(lock_);
   if (refCount_ == 0) return;
   if (refCount_ == 1) {
-    // The transfers that still have a handle were cancelled by their owners
-    // and end within moments.
     refusing_ = true;
-    released_.wait(guard, [this] { return holds_ == 0; });
+    // The transfers that still have a handle were cancelled by their owners
+    // and end within milliseconds; a poll keeps this instance, which is never
+    // destroyed, free of anything that allocates.
+    while (holds_ != 0) {
+      guard.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      guard.lock();
+    }
     holdsAtCleanup_ = holds_;
     curl_global_cleanup();
     initResult_ = CURLE_FAILED_INIT;
@@ -78,11 +84,8 @@ int http_system::hold() {
 }
 
 void http_system::letGo() {
-  {
-    std::lock_guard<ql::platform::RecursiveLock> guard(lock_);
-    --holds_;
-  }
-  released_.notify_all();
+  std::lock_guard<ql::platform::RecursiveLock> guard(lock_);
+  --holds_;
 }
 
 int http_system::liveHolds() {

@@ -3,8 +3,6 @@
 // transfer set-up fails with code 2.
 #pragma once
 
-#include <condition_variable>
-
 #include "platform/platform.h"
 
 namespace vela::http {
@@ -52,7 +50,6 @@ class http_system {
   ~http_system() = default;
 
   ql::platform::RecursiveLock lock_;
-  std::condition_variable_any released_;  // a hold was let go
   int refCount_ = 0;
   int initResult_ = 0;
   bool refusing_ = false;
