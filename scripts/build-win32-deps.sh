@@ -86,10 +86,12 @@ source_version() {
 }
 
 # --- toolchain -------------------------------------------------------------
-if [ "$WITH_WINE" = 1 ]; then
-  install_groups win32 wine
-else
-  install_groups win32
+install_groups win32
+# Wine only runs the tests: when the package registry cannot supply it (its
+# 32-bit lists caught mid-sync, say), the build goes on and the test script
+# says that nothing ran.
+if [ "$WITH_WINE" = 1 ] && ! install_groups wine; then
+  log "Wine could not be installed; the Windows tests can be built but not run"
 fi
 
 enable_deb_src
