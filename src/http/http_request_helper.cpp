@@ -112,10 +112,12 @@ http_request_helper::status_snapshot http_request_helper::snapshot(bool withHead
   reading.failed = error_ != nullptr;
   reading.curlCode = curl_code_;
   if (reading.finished && withHead) {
-    // The request lock before the transfer lock is safe only here: the worker
-    // has ended, so no callback holds the transfer lock waiting for this one.
-    reading.statusRead = getResponseCode(&reading.status);
-    reading.lengthRead = getContentLength(&reading.length);
+    // The ended run's head as its transfer kept it. Not through the transfer
+    // lock: the worker's callbacks take that lock before the request lock.
+    long status = 0;
+    reading.statusRead = transfer_.keptResponseCode(status);
+    reading.status = static_cast<int32_t>(status);
+    reading.lengthRead = transfer_.keptContentLength(reading.length);
   }
   return reading;
 }

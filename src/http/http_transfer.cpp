@@ -293,4 +293,14 @@ bool http_transfer::contentLength(double& out) {
   return answers.lengthRead;
 }
 
+bool http_transfer::keptResponseCode(long& out) const {
+  if (kept_.codeRead) out = kept_.code;
+  return kept_.codeRead;
+}
+
+bool http_transfer::keptContentLength(double& out) const {
+  if (kept_.lengthRead) out = static_cast<double>(kept_.length);
+  return kept_.lengthRead;
+}
+
 }  // namespace vela::http

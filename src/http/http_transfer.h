@@ -60,6 +60,12 @@ class http_transfer {
   bool responseCode(long& out);
   bool contentLength(double& out);  // -1 when the response announced none
 
+  // The same answers as kept when the last run let its handle go, read
+  // without the transfer lock: only for a caller ordered after the run's end
+  // (its request's lock, which the worker takes once the run is over).
+  bool keptResponseCode(long& out) const;
+  bool keptContentLength(double& out) const;
+
   // The transfer lock, for callers that query the handle.
   ql::platform::RecursiveLock& lock() { return lock_; }
 
