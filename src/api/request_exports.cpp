@@ -112,7 +112,7 @@ QL_API int QL_CALL QL_RequestInfo(unsigned int id, QL_REQUEST_INFO* info) {
     auto* download = dynamic_cast<FileDownloadRequest*>(request.get());
     const auto [status, head] =
         download != nullptr ? download->downloadSnapshot()
-                            : std::make_pair(request->snapshot(true), FileDownloadRequest::head_info{});
+                            : std::make_pair(request->snapshot(), FileDownloadRequest::head_info{});
     info->state = !status.finished ? QL_STATE_RUNNING : status.failed ? QL_STATE_FAILED : QL_STATE_DONE;
     info->curlCode = status.curlCode;
 

@@ -156,7 +156,7 @@ FileDownloadRequest::head_info FileDownloadRequest::headInfo() {
 std::pair<http_request_helper::status_snapshot, FileDownloadRequest::head_info>
 FileDownloadRequest::downloadSnapshot() {
   Guard guard(*this);
-  return {snapshot(false), head_};
+  return {snapshot(), head_};
 }
 
 bool FileDownloadRequest::onReceiveInfo() {

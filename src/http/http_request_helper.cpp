@@ -105,13 +105,13 @@ void http_request_helper::cancel() {
   transfer_.wakeUp();  // the flag is read at the progress call this brings on
 }
 
-http_request_helper::status_snapshot http_request_helper::snapshot(bool withHead) {
+http_request_helper::status_snapshot http_request_helper::snapshot() {
   Guard guard(*this);
   status_snapshot reading;
   reading.finished = isFinished();
   reading.failed = error_ != nullptr;
   reading.curlCode = curl_code_;
-  if (reading.finished && withHead) {
+  if (reading.finished) {
     // The ended run's head as its transfer kept it. Not through the transfer
     // lock: the worker's callbacks take that lock before the request lock.
     long status = 0;

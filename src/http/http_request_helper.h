@@ -45,8 +45,8 @@ class http_request_helper : public http_lockable, public http_request_callback {
   void stopWorker();
 
   // One reading for the host, under the request lock: whether the worker has
-  // ended, whether the run failed, its libcurl code and, with `withHead` and
-  // once the worker has ended, the response head its transfer kept.
+  // ended, whether the run failed, its libcurl code and, once the worker has
+  // ended, the response head its transfer kept.
   struct status_snapshot {
     bool finished = false;
     bool failed = false;
@@ -56,7 +56,7 @@ class http_request_helper : public http_lockable, public http_request_callback {
     bool lengthRead = false;
     double length = 0.0;  // -1 when no length was announced
   };
-  status_snapshot snapshot(bool withHead);
+  status_snapshot snapshot();
 
   // Owned copy of the recorded error, null when none.
   std::unique_ptr<Exception> getError();

@@ -38,7 +38,11 @@ int http_system::initResult() {
   return initResult_;
 }
 
-void http_system::release() {
+void http_system::release() { takeDown(true); }
+
+void http_system::releaseAtUnload() { takeDown(false); }
+
+void http_system::takeDown(bool mayWait) {
   std::unique_lock<ql::platform::RecursiveLock> guard(lock_);
   if (refCount_ == 0) return;
   if (refCount_ == 1) {
@@ -46,13 +50,13 @@ void http_system::release() {
     // The transfers that still have a handle were cancelled by their owners
     // and end within milliseconds; a poll keeps this instance, which is never
     // destroyed, free of anything that allocates.
-    while (holds_ != 0) {
+    while (mayWait && holds_ != 0) {
       guard.unlock();
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       guard.lock();
     }
     holdsAtCleanup_ = holds_;
-    curl_global_cleanup();
+    if (holds_ == 0) curl_global_cleanup();
     initResult_ = CURLE_FAILED_INIT;
   }
   --refCount_;
@@ -61,18 +65,6 @@ void http_system::release() {
 void http_system::refuseNewTransfers() {
   std::lock_guard<ql::platform::RecursiveLock> guard(lock_);
   if (refCount_ != 0) refusing_ = true;
-}
-
-void http_system::releaseAtUnload() {
-  std::lock_guard<ql::platform::RecursiveLock> guard(lock_);
-  if (refCount_ == 0) return;
-  refusing_ = true;
-  if (refCount_ == 1) {
-    holdsAtCleanup_ = holds_;
-    if (holds_ == 0) curl_global_cleanup();
-    initResult_ = CURLE_FAILED_INIT;
-  }
-  --refCount_;
 }
 
 int http_system::hold() {
@@ -97,10 +89,6 @@ int http_system::holdsAtCleanup() {
   std::lock_guard<ql::platform::RecursiveLock> guard(lock_);
   return holdsAtCleanup_;
 }
-
-}  // namespace vela::http
-
-namespace vela::http {
 
 void http_system::reviveForTesting() {
   std::lock_guard<ql::platform::RecursiveLock> guard(lock_);

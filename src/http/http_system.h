@@ -48,6 +48,9 @@ class http_system {
  private:
   http_system();
   ~http_system() = default;
+  // Both releases: with `mayWait` the last holder is waited for, without it
+  // libcurl's global state stays when holders are left.
+  void takeDown(bool mayWait);
 
   ql::platform::RecursiveLock lock_;
   int refCount_ = 0;
