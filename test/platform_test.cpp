@@ -391,8 +391,8 @@ TEST(PlatformThread, WorkersGetTheirOwnStackSizeWhateverTheHostsDefault) {
   thread.wait();
 #if defined(__SANITIZE_THREAD__) || defined(_WIN32)
   // ThreadSanitizer enlarges small stacks to hold its own per-thread data,
-  // and Wine raises reservations below 1 MiB to 1 MiB; either way they stay
-  // well below what a thread gets by default.
+  // and Windows rounds a reservation up to its allocation granularity;
+  // either way they stay below what a thread gets by default.
   std::size_t hostDefault = 0;
   std::thread([&] { hostDefault = ownStackSize(); }).join();
   EXPECT_GE(size, kWorkerStackSize);

@@ -147,6 +147,9 @@ bool http_transfer::configure() {
          set(curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects)) &&
          set(curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, kProtocols)) &&
          set(curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, kProtocols)) &&
+         // TLS 1.0 and 1.1 are deprecated; left unset, Windows' TLS would
+         // still agree to them with a server that offers nothing newer.
+         set(curl_easy_setopt(handle, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2))) &&
          set(curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L)) && set(curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L)) &&
          set(curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &transfer_callbacks::progress)) &&
          set(curl_easy_setopt(handle, CURLOPT_XFERINFODATA, static_cast<void*>(this))) &&
