@@ -13,6 +13,7 @@
 #include "quillet/quillet.h"
 #include "support/log_records.h"
 #include "support/raw_http_server.h"
+#include "support/requests.h"
 #include "support/temp_dir.h"
 #include "support/time_limits.h"
 
@@ -22,16 +23,7 @@ using namespace std::chrono_literals;
 using quillet_test::httpResponse;
 using quillet_test::RawHttpServer;
 
-QL_REQUEST_INFO waitFinished(unsigned id) {
-  QL_REQUEST_INFO info{};
-  const auto deadline = std::chrono::steady_clock::now() + quillet_test::scaled(20s);
-  do {
-    QL_RequestInfo(id, &info);
-    if (info.state != QL_STATE_RUNNING) break;
-    std::this_thread::sleep_for(5ms);
-  } while (std::chrono::steady_clock::now() < deadline);
-  return info;
-}
+using quillet_test::waitFinished;
 
 RawHttpServer::Handler answer(std::string response) {
   return [response](const quillet_test::HttpRequest&, quillet_test::Connection& c) { c.send(response); };

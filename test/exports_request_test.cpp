@@ -19,6 +19,7 @@
 #include "quillet/quillet.h"
 #include "support/log_records.h"
 #include "support/raw_http_server.h"
+#include "support/requests.h"
 #include "support/temp_dir.h"
 #include "support/time_limits.h"
 #ifndef _WIN32
@@ -27,53 +28,25 @@
 #include <unistd.h>
 
 #include <cerrno>
-
-#include "support/tls_server.h"
 #endif
 
 using namespace std::chrono_literals;
+using quillet_test::bodyOf;
 using quillet_test::Connection;
 using quillet_test::drainLogRecords;
 using quillet_test::eventually;
 using quillet_test::httpHead;
 using quillet_test::HttpRequest;
 using quillet_test::httpResponse;
+using quillet_test::infoOf;
 using quillet_test::patternBytes;
 using quillet_test::RawHttpServer;
 using quillet_test::scaled;
 using quillet_test::TempDir;
+using quillet_test::waitFinished;
 using Records = std::vector<std::string>;
 
 namespace {
-
-QL_REQUEST_INFO infoOf(unsigned id) {
-  QL_REQUEST_INFO info{99, 99, 99, 99, 99};
-  QL_RequestInfo(id, &info);
-  return info;
-}
-
-// Polls as the installer does until the request is no longer running; the
-// limit is stretched by scaled().
-QL_REQUEST_INFO waitFinished(unsigned id, std::chrono::milliseconds limit = 20s) {
-  const auto deadline = std::chrono::steady_clock::now() + scaled(limit);
-  QL_REQUEST_INFO info = infoOf(id);
-  while (info.state == QL_STATE_RUNNING && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
-    info = infoOf(id);
-  }
-  return info;
-}
-
-// The body through the two-call protocol, bytes recovered from the low 8 bits.
-std::string bodyOf(unsigned id) {
-  int size = 0;
-  if (QL_RequestData(id, nullptr, &size) != 1) return "<no data>";
-  std::vector<QL_WCHAR> units(static_cast<std::size_t>(size) + 1);
-  if (size > 0 && QL_RequestData(id, units.data(), &size) != 1) return "<no data>";
-  std::string bytes;
-  for (int i = 0; i < size; ++i) bytes += static_cast<char>(units[static_cast<std::size_t>(i)] & 0xFF);
-  return bytes;
-}
 
 const QL_WCHAR* hostPath(const std::u16string& path) { return reinterpret_cast<const QL_WCHAR*>(path.c_str()); }
 
@@ -253,18 +226,6 @@ TEST(RequestOutcome, CancelDuringADownloadBody) {
   ASSERT_EQ(records.size(), 3u);
   EXPECT_TRUE(startsWith(records[2], "Request finished: Inner libCurl error(42): \"")) << records[2];
 }
-
-// The TLS test server needs OpenSSL, which the Windows cross build lacks.
-#ifndef _WIN32
-TEST(RequestOutcome, SelfSignedHttpsPeerIsRefused) {
-  quillet_test::TlsServer server;
-  ASSERT_TRUE(server.ready());
-  const QL_REQUEST_INFO info = waitFinished(QL_Request(0, server.url().c_str(), nullptr));
-  EXPECT_EQ(info.state, QL_STATE_FAILED);
-  EXPECT_EQ(info.curlCode, 60);  // peer certificate could not be verified
-  EXPECT_EQ(server.requestCount(), 0);
-}
-#endif
 
 TEST(RequestOutcome, HttpIsDownAfterCleanup) {
   RawHttpServer server(answer(httpResponse(200, "OK", "late")));
