@@ -20,7 +20,7 @@ DEPS_ARGS=()
 while [ $# -gt 0 ]; do
   case $1 in
     --tests) TESTS=ON; DEPS_ARGS+=(--wine) ;;
-    --arch) ARCH=${2:-}; shift ;;
+    --arch) [ $# -ge 2 ] || { echo "--arch needs x86 or x64" >&2; exit 2; }; ARCH=$2; shift ;;
     --arch=*) ARCH=${1#--arch=} ;;
     -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;

@@ -23,7 +23,7 @@ CTEST_ARGS=()
 
 while [ $# -gt 0 ]; do
   case $1 in
-    --arch) ARCH=${2:-}; shift ;;
+    --arch) [ $# -ge 2 ] || { echo "--arch needs x86 or x64" >&2; exit 2; }; ARCH=$2; shift ;;
     --arch=*) ARCH=${1#--arch=} ;;
     *) CTEST_ARGS+=("$1") ;;
   esac
