@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# Builds everything the 32-bit Windows build of quillet links against, from
-# Debian's archive only:
-#   - the i686 MinGW-w64 cross compiler (POSIX thread model),
+# Builds everything the Windows build of quillet links against, from Debian's
+# archive only, for 32-bit x86 (--arch x86, the default) or x86_64 (--arch x64):
+#   - the i686 or x86_64 MinGW-w64 cross compiler (POSIX thread model),
 #   - libcurl and jansson from Debian's own source packages (apt-get source),
 #     cross-built as static libraries; libcurl uses Schannel and speaks HTTP
 #     only, with no optional compression, IDN, PSL or LDAP libraries,
 #   - GoogleTest from Debian's googletest sources, for the cross-built tests.
-# With --wine it also installs Wine (wine + wine32) to run those tests.
+# With --wine it also installs the Wine that runs those tests (wine32 for x86,
+# wine64 for x64); when that fails the build goes on.
 #
 # The result is a prefix under $QUILLET_WIN32_CACHE (default
-# ~/.cache/quillet-win32) whose name is derived from the package versions and
-# this recipe, so a second run only checks and prints the prefix. The prefix
-# is the only thing written to standard output; progress goes to stderr.
+# ~/.cache/quillet-win32) whose name holds the architecture and a key derived
+# from the package versions and this recipe, so a second run only checks and
+# prints the prefix, and the two architectures' prefixes live side by side.
+# The prefix is the only thing written to standard output; progress goes to
+# stderr.
 #
 # Needs root (apt-get). Non-interactive and safe to run again.
 set -euo pipefail
@@ -19,18 +22,29 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 CACHE=${QUILLET_WIN32_CACHE:-${HOME:-/root}/.cache/quillet-win32}
 JOBS=${QUILLET_JOBS:-2}
-TOOLCHAIN=$ROOT/cmake/mingw-i686.cmake
 WITH_WINE=0
+ARCH=x86
 
-for arg in "$@"; do
-  case $arg in
+while [ $# -gt 0 ]; do
+  case $1 in
     --wine) WITH_WINE=1 ;;
-    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
-    *) echo "unknown argument: $arg" >&2; exit 2 ;;
+    --arch) ARCH=${2:-}; shift ;;
+    --arch=*) ARCH=${1#--arch=} ;;
+    -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
+    *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
+  shift
 done
 
-log() { echo "[win32-deps] $*" >&2; }
+case $ARCH in
+  x86) TOOLCHAIN=$ROOT/cmake/mingw-i686.cmake GCC_PACKAGE=gcc-mingw-w64-i686-posix
+    TOOL_GROUP=win32 WINE_GROUP=wine ;;
+  x64) TOOLCHAIN=$ROOT/cmake/mingw-x86_64.cmake GCC_PACKAGE=gcc-mingw-w64-x86-64-posix
+    TOOL_GROUP=win64 WINE_GROUP=wine64 ;;
+  *) echo "unknown architecture '$ARCH' (x86 or x64)" >&2; exit 2 ;;
+esac
+
+log() { echo "[win32-deps $ARCH] $*" >&2; }
 
 export DEBIAN_FRONTEND=noninteractive
 
@@ -86,11 +100,11 @@ source_version() {
 }
 
 # --- toolchain -------------------------------------------------------------
-install_groups win32
+install_groups "$TOOL_GROUP"
 # Wine only runs the tests: when the package registry cannot supply it (its
 # 32-bit lists caught mid-sync, say), the build goes on and the test script
 # says that nothing ran.
-if [ "$WITH_WINE" = 1 ] && ! install_groups wine; then
+if [ "$WITH_WINE" = 1 ] && ! install_groups "$WINE_GROUP"; then
   log "Wine could not be installed; the Windows tests can be built but not run"
 fi
 
@@ -105,16 +119,16 @@ if [ -z "$curl_version" ] || [ -z "$jansson_version" ]; then
 fi
 [ -n "$curl_version" ] || { log "no curl source package known to apt"; exit 1; }
 [ -n "$jansson_version" ] || { log "no jansson source package known to apt"; exit 1; }
-gcc_version=$(dpkg-query -W -f='${Version}' gcc-mingw-w64-i686-posix)
+gcc_version=$(dpkg-query -W -f='${Version}' "$GCC_PACKAGE")
 gtest_version=$(dpkg-query -W -f='${Version}' googletest)
-# The recipe is this script and the compiler choice of the toolchain file;
+# The recipe is this script and the compiler choice of the toolchain files;
 # other toolchain settings do not change what gets built here.
-recipe=$({ cat "$0"; grep -E '^set\((QUILLET_MINGW_TRIPLE|CMAKE_SYSTEM_|CMAKE_C_COMPILER|CMAKE_CXX_COMPILER)' "$TOOLCHAIN"; } |
-  sha256sum | cut -c1-12)
-key=$(printf 'curl=%s jansson=%s gcc=%s gtest=%s recipe=%s' \
-  "$curl_version" "$jansson_version" "$gcc_version" "$gtest_version" "$recipe" |
+recipe=$({ cat "$0"; grep -hE '^set\((QUILLET_MINGW_TRIPLE|CMAKE_SYSTEM_|CMAKE_C_COMPILER|CMAKE_CXX_COMPILER)' \
+  "$TOOLCHAIN" "$ROOT/cmake/mingw-common.cmake"; } | sha256sum | cut -c1-12)
+key=$(printf 'arch=%s curl=%s jansson=%s gcc=%s gtest=%s recipe=%s' \
+  "$ARCH" "$curl_version" "$jansson_version" "$gcc_version" "$gtest_version" "$recipe" |
   sha256sum | cut -c1-16)
-PREFIX=$CACHE/prefix-$key
+PREFIX=$CACHE/prefix-$ARCH-$key
 
 mkdir -p "$CACHE"
 exec 9>"$CACHE/.lock"
@@ -128,7 +142,7 @@ fi
 
 log "building into $PREFIX (curl $curl_version, jansson $jansson_version, googletest $gtest_version)"
 started=$(date +%s)
-WORK=$CACHE/work-$key
+WORK=$CACHE/work-$ARCH-$key
 rm -rf "$WORK" "$PREFIX"
 mkdir -p "$WORK/src" "$PREFIX"
 
@@ -193,11 +207,15 @@ for lib in libcurl.a libjansson.a libgtest.a libgtest_main.a; do
   [ -f "$PREFIX/lib/$lib" ] || { log "missing $PREFIX/lib/$lib"; exit 1; }
 done
 
-printf 'curl %s\njansson %s\ngcc-mingw-w64-i686-posix %s\ngoogletest %s\n' \
-  "$curl_version" "$jansson_version" "$gcc_version" "$gtest_version" >"$PREFIX/VERSIONS"
+printf 'arch %s\ncurl %s\njansson %s\n%s %s\ngoogletest %s\n' \
+  "$ARCH" "$curl_version" "$jansson_version" "$GCC_PACKAGE" "$gcc_version" "$gtest_version" >"$PREFIX/VERSIONS"
 touch "$PREFIX/.complete"
 rm -rf "$WORK"
-# Older recipes or package versions are no longer wanted.
-find "$CACHE" -mindepth 1 -maxdepth 1 -name 'prefix-*' ! -name "prefix-$key" -exec rm -rf {} +
+# Older recipes or package versions of this architecture are no longer
+# wanted, nor what was named before the architecture was part of the name;
+# work folders left are from builds that were stopped (the lock is ours).
+find "$CACHE" -mindepth 1 -maxdepth 1 \
+  \( -name "prefix-$ARCH-*" -o -name "work-$ARCH-*" -o -regex '.*/\(prefix\|work\)-[0-9a-f]+' \) \
+  ! -name "prefix-$ARCH-$key" -exec rm -rf {} +
 log "built in $(( $(date +%s) - started ))s: $PREFIX"
 echo "$PREFIX"

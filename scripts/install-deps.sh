@@ -5,8 +5,10 @@
 #
 #   linux    the library, the quillet host and its demo
 #   test     the Linux test suite
-#   win32    the MinGW cross build of the DLL (scripts/build-win32*.sh)
-#   wine     32-bit Wine to run the Windows tests
+#   win32    the MinGW cross build of the 32-bit DLL (scripts/build-win32*.sh)
+#   win64    the same for the x86_64 DLL (--arch x64)
+#   wine     32-bit Wine to run the 32-bit Windows tests (needs i386 packages)
+#   wine64   64-bit Wine to run the x64 Windows tests (amd64 packages only)
 #   fuzz     clang with libFuzzer (scripts/fuzz.sh)
 #   bench    the benchmarks (scripts/bench.sh)
 #   package  the release packages (scripts/package.sh)
@@ -43,7 +45,12 @@ group_packages() {
     # apt-get source needs dpkg-dev; the tests are cross-built with GoogleTest's sources.
     win32) echo g++-mingw-w64-i686-posix binutils-mingw-w64-i686 dpkg-dev cmake ninja-build \
       pkg-config googletest ;;
+    win64) echo g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 dpkg-dev cmake ninja-build \
+      pkg-config googletest ;;
+    # Two groups, installed by separate calls: the i386 lists are often the
+    # ones a mirror serves stale, and that must not keep 64-bit Wine away.
     wine) echo wine wine32:i386 ;;
+    wine64) echo wine wine64 ;;
     # llvm brings llvm-symbolizer for readable stacks.
     fuzz) echo clang libclang-rt-14-dev llvm ;;
     # A real loopback server, the curl command line to compare with, Google Benchmark.

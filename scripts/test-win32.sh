@@ -2,32 +2,73 @@
 # Builds quillet.dll and the Windows test programs (scripts/build-win32.sh
 # --tests) and runs them with CTest under Wine: each test case in a Windows
 # process of its own, against the tests' own loopback servers. Exits non-zero
-# when a test fails. Extra arguments go to ctest (e.g. -R platform).
+# when a test fails. --arch x64 does the same for the x86_64 DLL under 64-bit
+# Wine (default: x86, 32-bit Wine). Other arguments go to ctest (e.g.
+# -R platform).
 #
-# Environment: QUILLET_WIN32_BUILD, QUILLET_WIN32_CACHE (Wine prefix lives
-# there), QUILLET_JOBS (ctest parallelism, default 2), QUILLET_TEST_TIME_FACTOR
-# (default 4).
+# When Wine is missing, or its loader cannot run on this machine (a kernel
+# without 32-bit support cannot run the 32-bit one), the script builds, says
+# loudly that the tests did not run, and exits 0.
+#
+# Environment: QUILLET_WIN32_BUILD / QUILLET_WIN64_BUILD, QUILLET_WIN32_CACHE
+# (the Wine prefixes live there), QUILLET_JOBS (ctest parallelism, default 2),
+# QUILLET_TEST_TIME_FACTOR (default 4).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-BUILD=${QUILLET_WIN32_BUILD:-$ROOT/build-win32}
 CACHE=${QUILLET_WIN32_CACHE:-${HOME:-/root}/.cache/quillet-win32}
 JOBS=${QUILLET_JOBS:-2}
+ARCH=x86
+CTEST_ARGS=()
+
+while [ $# -gt 0 ]; do
+  case $1 in
+    --arch) [ $# -ge 2 ] || { echo "--arch needs x86 or x64" >&2; exit 2; }; ARCH=$2; shift ;;
+    --arch=*) ARCH=${1#--arch=} ;;
+    *) CTEST_ARGS+=("$1") ;;
+  esac
+  shift
+done
+
+# Debian puts the 64-bit loader in /usr/lib/wine; its /usr/bin/wine starts the
+# 32-bit one whenever that is installed, runnable or not.
+case $ARCH in
+  x86) BUILD=${QUILLET_WIN32_BUILD:-$ROOT/build-win32} LABEL=32-bit
+    PREFIX_DIR=$CACHE/wine WINE_ARCH=win32 WINE=$(command -v wine || true) ;;
+  x64) BUILD=${QUILLET_WIN64_BUILD:-$ROOT/build-win64} LABEL=x64
+    PREFIX_DIR=$CACHE/wine64 WINE_ARCH=win64 WINE=$(command -v wine64 || true)
+    if [ -z "$WINE" ] && [ -x /usr/lib/wine/wine64 ]; then WINE=/usr/lib/wine/wine64; fi ;;
+  *) echo "unknown architecture '$ARCH' (x86 or x64)" >&2; exit 2 ;;
+esac
 
 started=$(date +%s)
-"$ROOT/scripts/build-win32.sh" --tests
+"$ROOT/scripts/build-win32.sh" --arch "$ARCH" --tests
 built=$(date +%s)
 
-if ! command -v wine >/dev/null 2>&1 || ! command -v wineserver >/dev/null 2>&1; then
-  echo "test-win32: WINDOWS TESTS NOT RUN: Wine is not installed and the package registry could not"
-  echo "test-win32: supply it (see the install messages above). The DLL and its test programs were built."
+not_run() {
+  echo "test-win32: WINDOWS TESTS NOT RUN ($LABEL): $1"
+  echo "test-win32: the $LABEL DLL and its test programs were built, not run."
   exit 0
+}
+if [ -z "$WINE" ] || ! command -v wineserver >/dev/null 2>&1; then
+  not_run "$LABEL Wine is not installed and the package registry could not supply it (see the install messages above)."
+fi
+# Debian's wine command falls back to the 64-bit loader when wine32 is not
+# installed, and that one cannot run 32-bit programs.
+if [ "$ARCH" = x86 ] && [ -d /usr/lib/wine ] && [ ! -x /usr/lib/wine/wine ]; then
+  not_run "32-bit Wine (wine32:i386) is not installed; the package registry could not supply it."
+fi
+# The loader itself must start here before any prefix is made: this machine
+# may not execute 32-bit programs at all.
+if ! loader_out=$(timeout 60 "$WINE" --version </dev/null 2>&1); then
+  not_run "the Wine loader $WINE does not run on this machine: $(tail -n 1 <<<"$loader_out")"
 fi
 
-# A 32-bit prefix of our own, no display, no Mono or Gecko prompts, and the
-# C locale, which Wine maps to English (United States) with ANSI code page 1252.
-export WINEPREFIX=$CACHE/wine
-export WINEARCH=win32
+# A prefix of our own for each architecture, no display, no Mono or Gecko
+# prompts, and the C locale, which Wine maps to English (United States) with
+# ANSI code page 1252.
+export WINEPREFIX=$PREFIX_DIR
+export WINEARCH=$WINE_ARCH
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export LANG=C.UTF-8
@@ -40,18 +81,26 @@ unset DISPLAY WAYLAND_DISPLAY
 mkdir -p "$CACHE"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "test-win32: creating the Wine prefix $WINEPREFIX"
-  wineboot -i </dev/null >/dev/null 2>&1
+  # A file, not a pipe: Wine's services keep their output open long after.
+  bootlog=$CACHE/wineboot-$ARCH.log
+  if ! "$WINE" wineboot -i </dev/null >"$bootlog" 2>&1; then
+    echo "test-win32: wineboot could not create $WINEPREFIX:"
+    tail -n 20 "$bootlog"
+    exit 1
+  fi
 fi
 # One wineserver for the whole run; Wine's own services are started here,
 # detached from CTest's pipes, so no test waits for them to close.
 wineserver -p </dev/null >/dev/null 2>&1 || true  # 2: already running
-wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+"$WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
 stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
 trap stop_wine EXIT
 
+echo "test-win32: the $LABEL suite under $WINE ($WINEARCH prefix $WINEPREFIX)"
 status=0
 log=$(mktemp)
-ctest --test-dir "$BUILD" --output-on-failure --no-tests=error -j"$JOBS" "$@" 2>&1 | tee "$log" || status=$?
+ctest --test-dir "$BUILD" --output-on-failure --no-tests=error -j"$JOBS" ${CTEST_ARGS[@]+"${CTEST_ARGS[@]}"} 2>&1 |
+  tee "$log" || status=$?
 # A Windows program that crashes ends with its exception code (a page fault
 # gives exit status 5), which CTest reports as failed. A test reported as
 # killed by a signal is Wine's own process dying: about once in twenty suite
@@ -66,5 +115,5 @@ if [ "$status" -ne 0 ] && [ -n "$failures" ] &&
   ctest --test-dir "$BUILD" --output-on-failure --rerun-failed -j"$JOBS" || status=$?
 fi
 rm -f "$log"
-echo "test-win32: build $((built - started))s, tests under Wine $(( $(date +%s) - built ))s"
+echo "test-win32 ($LABEL): build $((built - started))s, tests under Wine $(( $(date +%s) - built ))s"
 exit "$status"

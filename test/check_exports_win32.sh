@@ -1,11 +1,20 @@
 #!/usr/bin/env bash
-# quillet.dll must be a 32-bit x86 PE image whose export table holds exactly
-# the fourteen QL_ functions under their plain names, ordinals 1 to 14 in
-# alphabetical order, and which needs no DLL beyond the system's own (the
-# compiler runtime, libcurl and jansson are linked in).
+# quillet.dll must be a PE image of the build's architecture (PE32 i386, or
+# PE32+ x86-64) whose export table holds exactly the fourteen QL_ functions
+# under their plain names, ordinals 1 to 14 in alphabetical order, and which
+# needs no DLL beyond the system's own (the compiler runtime, libcurl and
+# jansson are linked in).
+#
+# Usage: check_exports_win32.sh DLL [OBJDUMP [x86|x64]]; the architecture
+# defaults to the one the toolchain's objdump is named for.
 set -euo pipefail
 dll=$1
 objdump=${2:-i686-w64-mingw32-objdump}
+case ${3:-$(basename "$objdump")} in
+  x64|x86_64-*) arch=x64 format=pei-x86-64 magic='020b[[:space:]]+\(PE32\+\)' ;;
+  x86|i686-*) arch=x86 format=pei-i386 magic='010b[[:space:]]+\(PE32\)' ;;
+  *) echo "check_exports_win32: cannot tell the architecture from '$objdump'"; exit 2 ;;
+esac
 
 expected="1 QL_CancelRequest
 2 QL_Cleanup
@@ -27,8 +36,8 @@ fail() { echo "check_exports_win32: $*"; failed=1; }
 
 headers=$("$objdump" -p "$dll")
 
-grep -q 'file format pei-i386' <<<"$headers" || fail "not an i386 PE image"
-grep -qE '^Magic[[:space:]]+010b[[:space:]]+\(PE32\)' <<<"$headers" || fail "not PE32"
+grep -qE "file format $format\$" <<<"$headers" || fail "not a $format image"
+grep -qE "^Magic[[:space:]]+$magic" <<<"$headers" || fail "wrong PE magic for $arch"
 sed -n '/^Characteristics/,/^$/p' <<<"$headers" | grep -qE '^[[:space:]]+DLL$' || fail "image is not marked as a DLL"
 
 base=$(awk '/^Ordinal Base/ {print $3}' <<<"$headers")
@@ -55,4 +64,4 @@ while read -r name; do
 done < <(awk '/DLL Name:/ {print $3}' <<<"$headers")
 
 [ "$failed" = 0 ] || exit 1
-echo "check_exports_win32: PE32 i386 DLL, 14 exports with ordinals 1-14, system imports only"
+echo "check_exports_win32: $format DLL, 14 exports with ordinals 1-14, system imports only"
