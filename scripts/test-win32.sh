@@ -93,8 +93,30 @@ fi
 # detached from CTest's pipes, so no test waits for them to close.
 wineserver -p </dev/null >/dev/null 2>&1 || true  # 2: already running
 "$WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
-stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
-trap stop_wine EXIT
+TLS_SERVERS_PID=
+stop() {
+  if [ -n "$TLS_SERVERS_PID" ]; then kill "$TLS_SERVERS_PID" 2>/dev/null || true; fi
+  wineserver -k >/dev/null 2>&1 || true
+}
+trap stop EXIT
+
+# The TLS tests' HTTPS servers need OpenSSL, which the cross build lacks: they
+# run here, on this machine's loopback, and the tests find their ports in
+# QUILLET_TLS_SERVERS (Wine hands the environment on). scripts/test.sh names
+# the ones its Linux build made; alone, this script builds them.
+tls_servers=${QUILLET_TLS_SERVERS_BIN:-}
+if [ -z "$tls_servers" ]; then
+  native=$ROOT/build/tls-servers
+  "$ROOT/scripts/install-deps.sh" linux test
+  cmake -S "$ROOT" -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_CLI=OFF >/dev/null
+  cmake --build "$native" -j"$JOBS" --target quillet_tls_servers >/dev/null
+  tls_servers=$native/test/quillet_tls_servers
+fi
+coproc TLS_SERVERS { exec "$tls_servers"; }
+listening=
+read -r -t 60 listening <&"${TLS_SERVERS[0]}" || true
+[ -n "$listening" ] || { echo "test-win32: the TLS test servers did not start"; exit 1; }
+export QUILLET_TLS_SERVERS=$listening
 
 echo "test-win32: the $LABEL suite under $WINE ($WINEARCH prefix $WINEPREFIX)"
 status=0
