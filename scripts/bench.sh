@@ -8,16 +8,18 @@
 #   --pairs           pairs for the in-memory body and JSON ratios (default 7)
 #   --download-pairs  pairs for the download ratio (default 15)
 #   --clients         simultaneous downloads in the scale target (default 1000)
+#   --memory-clients  simultaneous downloads in the memory target (default 1000)
 #   --win32-clients   simultaneous downloads in the DLL under Wine (default 500)
 #   --only            run only this benchmark: ulid, json, body, download, scale,
-#                     stall (cancel and cleanup) or scale_win32 (the DLL under
-#                     Wine); may be given more than once
+#                     memory, stall (cancel and cleanup) or scale_win32 (the DLL
+#                     under Wine); may be given more than once
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 pairs=7
 download_pairs=15
 clients=1000
+memory_clients=1000
 win32_clients=500
 only=()
 while [ $# -gt 0 ]; do
@@ -25,9 +27,10 @@ while [ $# -gt 0 ]; do
     --pairs) pairs=$2; shift 2 ;;
     --download-pairs) download_pairs=$2; shift 2 ;;
     --clients) clients=$2; shift 2 ;;
+    --memory-clients) memory_clients=$2; shift 2 ;;
     --win32-clients) win32_clients=$2; shift 2 ;;
     --only) only+=("$2"); shift 2 ;;
-    *) sed -n '2,16p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,17p' "$0" >&2; exit 2 ;;
   esac
 done
 
@@ -135,6 +138,7 @@ run body --url "$url/100M.bin" --file "$work/www/100M.bin" \
   --big-url "$url/512M.bin" --big-file "$work/www/512M.bin" --pairs "$pairs"
 run download --url "$url/1G.bin" --size $((1 << 30)) --dir "$work/out" --pairs "$download_pairs"
 run scale --url "$url/slow/1M.bin" --size $((1 << 20)) --dir "$work/out" --count "$clients"
+run memory --url "$url/slow/1M.bin" --size $((1 << 20)) --dir "$work/out" --count "$memory_clients"
 run stall --dir "$work/out"
 
 # The same scale target in the 32-bit DLL, under Wine, which reaches the same
