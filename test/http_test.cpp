@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -302,6 +303,42 @@ TEST(TransferCallbacks, RefusalsEndWithWriteError) {
   EXPECT_FALSE(transfer.perform(getParams(server.url()), &refuseInfo));
   EXPECT_EQ(transfer.result(), CURLE_WRITE_ERROR);
   EXPECT_EQ(refuseInfo.body, "");
+}
+
+// The large receive buffer goes to a bounded number of transfers at once, and
+// each handle gives its place back when it goes, however its run ended.
+TEST(TransferReceiveBuffer, OnlyAFewTransfersAtOnceGetTheLargeOne) {
+  const std::string body = patternBytes(0, 300000, 3);
+  RawHttpServer server([&](const HttpRequest&, Connection& c) { c.send(httpResponse(200, "OK", body)); });
+  std::vector<std::unique_ptr<http_transfer>> holders;
+  for (int i = 0; i < http_transfer::kLargeBufferTransfers; ++i) {
+    holders.push_back(std::make_unique<http_transfer>());
+    ASSERT_TRUE(holders.back()->setup(getParams(server.url())));
+    EXPECT_EQ(holders.back()->receiveBufferBytes(), http_transfer::kReceiveBufferBytes);
+  }
+
+  http_transfer transfer;
+  RecordingCallback callback;
+  ASSERT_TRUE(transfer.perform(getParams(server.url()), &callback));
+  EXPECT_EQ(transfer.receiveBufferBytes(), http_transfer::kSmallReceiveBufferBytes);
+  EXPECT_EQ(callback.body, body);
+
+  holders.back()->reset();
+  ASSERT_TRUE(transfer.setup(getParams(server.url())));
+  EXPECT_EQ(transfer.receiveBufferBytes(), http_transfer::kReceiveBufferBytes);
+  transfer.reset();
+
+  // Runs that end, well or not, leave every place free again.
+  holders.clear();
+  RecordingCallback refusing;
+  refusing.acceptData = false;
+  EXPECT_FALSE(transfer.perform(getParams(server.url()), &refusing));
+  EXPECT_TRUE(transfer.perform(getParams(server.url()), &callback));
+  for (int i = 0; i < http_transfer::kLargeBufferTransfers; ++i) {
+    holders.push_back(std::make_unique<http_transfer>());
+    ASSERT_TRUE(holders.back()->setup(getParams(server.url())));
+    EXPECT_EQ(holders.back()->receiveBufferBytes(), http_transfer::kReceiveBufferBytes);
+  }
 }
 
 TEST(TransferFailures, ConnectionClosedEarly) {

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <mutex>
 
 #include "http/http_system.h"
@@ -9,6 +10,11 @@
 namespace vela::http {
 
 using Guard = std::lock_guard<ql::platform::RecursiveLock>;
+
+namespace {
+// The large buffer's places held now, process-wide.
+std::atomic<int> largeBuffersHeld{0};
+}  // namespace
 
 // libcurl calls these with the transfer as its data pointer. None may let an
 // exception escape into libcurl: a throwing receiver counts as a refusal.
@@ -69,6 +75,24 @@ void http_transfer::EasyDeleter::operator()(void* handle) const { curl_easy_clea
 void http_transfer::ListDeleter::operator()(curl_slist* list) const { curl_slist_free_all(list); }
 void http_transfer::MultiDeleter::operator()(void* multi) const { curl_multi_cleanup(multi); }
 
+bool http_transfer::large_buffer_slot::take() {
+  if (held_) return true;
+  int held = largeBuffersHeld.load();
+  while (held < kLargeBufferTransfers) {
+    if (largeBuffersHeld.compare_exchange_weak(held, held + 1)) {
+      held_ = true;
+      return true;
+    }
+  }
+  return false;
+}
+
+void http_transfer::large_buffer_slot::giveBack() {
+  if (!held_) return;
+  held_ = false;
+  largeBuffersHeld.fetch_sub(1);
+}
+
 http_transfer::http_transfer() = default;
 
 http_transfer::~http_transfer() { reset(); }
@@ -78,6 +102,7 @@ http_transfer::~http_transfer() { reset(); }
 void http_transfer::dropHandle() {
   handle_.reset();
   headerList_.reset();
+  largeBuffer_.giveBack();
   if (holding_) {
     holding_ = false;
     http_system::instance().letGo();
@@ -105,6 +130,7 @@ bool http_transfer::setup(const http_request_params& params) {
     result_ = CURLE_FAILED_INIT;
     return false;
   }
+  receiveBufferBytes_ = largeBuffer_.take() ? kReceiveBufferBytes : kSmallReceiveBufferBytes;
   params_ = params;
 
   // curl_slist_append returns null on exhaustion and leaves the list as it
@@ -155,7 +181,7 @@ bool http_transfer::configure() {
          set(curl_easy_setopt(handle, CURLOPT_XFERINFODATA, static_cast<void*>(this))) &&
          set(curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &transfer_callbacks::write)) &&
          set(curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(this))) &&
-         set(curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBufferBytes)) &&
+         set(curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, receiveBufferBytes_)) &&
          (!uploading || (set(curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L)) &&
                          set(curl_easy_setopt(handle, CURLOPT_READFUNCTION, &transfer_callbacks::read)) &&
                          set(curl_easy_setopt(handle, CURLOPT_READDATA, static_cast<void*>(this))))) &&
@@ -240,6 +266,11 @@ int http_transfer::drive(void* handle) {
 void http_transfer::wakeUp() {
   Guard wake(wakeLock_);
   if (waiting_ != nullptr) curl_multi_wakeup(waiting_);
+}
+
+long http_transfer::receiveBufferBytes() {
+  Guard guard(lock_);
+  return receiveBufferBytes_;
 }
 
 int32_t http_transfer::result() {

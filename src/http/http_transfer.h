@@ -26,6 +26,13 @@ class http_transfer {
   // What libcurl reads from the socket and hands over at a time: as large as
   // the curl tool's, so a download costs as few calls and writes per byte.
   static constexpr long kReceiveBufferBytes = 100 * 1024;
+  // A server's bursts fill all of it, and it stays resident while the
+  // transfer runs: at thousands of transfers it would double the memory.
+  // So only this many transfers at once read with it; the others take
+  // libcurl's default, which slows only a fast transfer, and many at once
+  // share the bandwidth anyway.
+  static constexpr int kLargeBufferTransfers = 16;
+  static constexpr long kSmallReceiveBufferBytes = 16 * 1024;  // libcurl's default
   // The only schemes used, for the request and for every redirect: no local
   // files and no other protocols, whatever a URL or a server names.
   static constexpr const char* kProtocols = "http,https";
@@ -66,6 +73,10 @@ class http_transfer {
   bool keptResponseCode(long& out) const;
   bool keptContentLength(double& out) const;
 
+  // What the handle made by the last setup() reads with at a time; 0 before
+  // any handle.
+  long receiveBufferBytes();
+
   // The transfer lock, for callers that query the handle.
   ql::platform::RecursiveLock& lock() { return lock_; }
 
@@ -78,6 +89,21 @@ class http_transfer {
   };
   struct MultiDeleter {
     void operator()(void* multi) const;
+  };
+
+  // One of the kLargeBufferTransfers places, held by the handle that reads
+  // with the large buffer and given back with it.
+  class large_buffer_slot {
+   public:
+    large_buffer_slot() = default;
+    ~large_buffer_slot() { giveBack(); }
+    large_buffer_slot(const large_buffer_slot&) = delete;
+    large_buffer_slot& operator=(const large_buffer_slot&) = delete;
+    bool take();  // false when every place is held
+    void giveBack();
+
+   private:
+    bool held_ = false;
   };
 
   friend struct transfer_callbacks;  // libcurl's write, read and progress callbacks
@@ -104,6 +130,8 @@ class http_transfer {
   void* waiting_ = nullptr;
   std::unique_ptr<void, EasyDeleter> handle_;
   std::unique_ptr<curl_slist, ListDeleter> headerList_;
+  large_buffer_slot largeBuffer_;
+  long receiveBufferBytes_ = 0;
   head_info kept_;
   int32_t result_ = 0;
   bool holding_ = false;  // of the HTTP system, while there is a handle
