@@ -1,4 +1,4 @@
-/* The scale target in the 32-bit DLL under Wine: many downloads at once from
+/* The scale target in the DLL (32-bit or x64) under Wine: many downloads at once from
  * a rate-limited location, none of which may fail. Each worker costs address
  * space (its stack reservation and the system's per-thread overhead) out of
  * the process's 2 GiB, so this is where too large a stack would show.
@@ -65,8 +65,8 @@ int main(int argc, char** argv) {
   QL_Cleanup();
   drainLog();
   for (int i = 0; i < count; ++i) DeleteFileW(paths[i]);
-  printf("scale in the DLL under Wine, %d downloads: %d failures, %d running at once at the peak "
+  printf("scale in the %d-bit DLL under Wine, %d downloads: %d failures, %d running at once at the peak "
          "(goal 0 failures) %s\n",
-         count, failures, peak, failures == 0 ? "— met" : "— NOT met");
+         (int)(sizeof(void*) * 8), count, failures, peak, failures == 0 ? "— met" : "— NOT met");
   return failures == 0 ? 0 : 1;
 }

@@ -23,8 +23,8 @@ class http_transfer {
   static constexpr long kLowSpeedLimit = 1;    // bytes per second ...
   static constexpr long kLowSpeedTime = 60;    // ... for this many seconds
   static constexpr long kMaxRedirects = 30;
-  // What libcurl reads from the socket and hands over at a time: as large as
-  // the curl tool's, so a download costs as few calls and writes per byte.
+  // What libcurl reads from the socket at a time: as large as the curl
+  // tool's, so a fast download costs as few receive calls per byte.
   static constexpr long kReceiveBufferBytes = 100 * 1024;
   // A server's bursts fill all of it, and it stays resident while the
   // transfer runs: at thousands of transfers it would double the memory.
