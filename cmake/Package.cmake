@@ -1,13 +1,9 @@
-# Release packages of the Linux build (scripts/package.sh): one Debian package
-# per install component (cmake/Install.cmake), each with its debug symbols in
-# a -dbgsym package found by build-id, and one tarball of everything.
+# Debian packages of the Linux build (scripts/package.sh): one per install
+# component (cmake/Install.cmake), each with its debug symbols in a -dbgsym
+# package found by build-id. package.sh makes the tarball of everything.
 set(CPACK_PACKAGE_NAME quillet)
 set(CPACK_PACKAGE_VENDOR quillet)
-set(CPACK_GENERATOR "DEB;TGZ")
-string(TOLOWER "${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}" QUILLET_PACKAGE_SYSTEM)
-set(CPACK_PACKAGE_FILE_NAME "quillet-${PROJECT_VERSION}-${QUILLET_PACKAGE_SYSTEM}")
-# The tarball holds all components; the Debian packages one each.
-set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
+set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL libquillet1 libquillet-dev quillet)
 

@@ -12,7 +12,7 @@
 #   quillet_<version>_amd64.deb          the command-line host
 #   libquillet1-dbgsym_..., quillet-dbgsym_<version>_amd64.ddeb
 #                                        their debug symbols, by build-id
-#   quillet-<version>-linux-x86_64.tar.gz  everything, installed under /usr
+#   quillet-<version>-linux-x86_64.tar.gz  everything, laid out as under /usr
 #   SHA256SUMS
 # The artefacts are reproducible: their time stamps are the commit's
 # (SOURCE_DATE_EPOCH), no build folder reaches them, archive members are
@@ -54,15 +54,22 @@ mkdir -p "$DIST"
 
 # --- Linux: Debian packages and the tarball --------------------------------------
 # RelWithDebInfo: the debug information goes into the -dbgsym packages.
+# The install RPATH (none) from the start: a build RPATH names the build
+# folder, and though the install removes it, the build-id was taken with it.
 cmake -S "$ROOT" -B "$LINUX_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-  -DQUILLET_TESTS=OFF -DQUILLET_BENCH=OFF -DQUILLET_SANITIZE= >/dev/null
+  -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON -DQUILLET_TESTS=OFF -DQUILLET_BENCH=OFF -DQUILLET_SANITIZE= >/dev/null
 cmake --build "$LINUX_BUILD" -j"$JOBS"
 version=$(sed -n 's/^#define QUILLET_VERSION "\(.*\)"$/\1/p' "$LINUX_BUILD/include/quillet/version.h")
 [ -n "$version" ] || { echo "package: no version in version.h" >&2; exit 1; }
 
+# The tarball: every component, laid out as under /usr, members sorted.
+name=quillet-$version-linux-$(uname -m)
+cmake --install "$LINUX_BUILD" --prefix "$stage/$name" >/dev/null
+tar --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner --format=gnu \
+  -C "$stage" -cf - "$name" | gzip -9n >"$DIST/$name.tar.gz"
+
 rm -rf "$LINUX_BUILD/cpack"
 (cd "$LINUX_BUILD" && cpack -B "$LINUX_BUILD/cpack" >/dev/null)
-mv "$LINUX_BUILD/cpack/quillet-${version}-"*.tar.gz "$DIST/"
 
 # CPack's Debian packages, brought to Debian's conventions and rebuilt by
 # dpkg-deb: ldconfig through a trigger instead of maintainer scripts, md5sums
