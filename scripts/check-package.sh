@@ -168,6 +168,21 @@ check_zip() {
   cp "$dir/bin/quillet.dll" "$build/msvc/"
   cp "$dir/bin/quillet.dll" "$build/mingw/"
 
+  # Every name either consumer asks quillet.dll for must be one it exports
+  # (an import library made from the decorated .def without -k asks for
+  # QL_GenerateULID@4). This holds where Wine cannot run the programs, too.
+  local exports imports missing
+  exports=$("$triple-objdump" -p "$dir/bin/quillet.dll" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+    sed -nE 's/^[[:space:]]*\[[[:space:]]*[0-9]+\][[:space:]]+(.*)$/\1/p' | LC_ALL=C sort)
+  for label in msvc mingw; do
+    imports=$("$triple-objdump" -p "$build/$label/consumer.exe" | sed -n '/DLL Name: quillet.dll/,/^$/p' |
+      awk 'NR > 2 && NF >= 3 {print $3}' | LC_ALL=C sort)
+    [ "$(wc -l <<<"$imports")" = 9 ] || fail "$name: the $label consumer imports $(wc -l <<<"$imports") names from quillet.dll, not 9"
+    missing=$(LC_ALL=C comm -23 <(echo "$imports") <(echo "$exports"))
+    [ -z "$missing" ] || fail "$name: the $label consumer asks quillet.dll for names it does not export: $missing"
+  done
+  echo "$name: both consumers import 9 names, all exported by quillet.dll"
+
   if ! reason=$(wine_for "$arch"); then
     echo "check-package: $name: consumers NOT RUN ($arch): $reason"
     echo "check-package: $name: both consumers were built (clang+lld-link with quillet.lib, MinGW with find_package), not run."
