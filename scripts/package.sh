@@ -54,9 +54,15 @@ mkdir -p "$DIST"
 
 # --- Linux: Debian packages and the tarball --------------------------------------
 # RelWithDebInfo: the debug information goes into the -dbgsym packages.
+# Debian's hardening flags, as dpkg-buildflags gives them to a Debian package
+# build; its prefix maps name the current folder, CMakeLists.txt sets ours.
 # The install RPATH (none) from the start: a build RPATH names the build
 # folder, and though the install removes it, the build-id was taken with it.
+eval "$(DEB_BUILD_MAINT_OPTIONS="hardening=+all reproducible=-fixfilepath,-fixdebugpath" \
+  dpkg-buildflags --export=sh)"
 cmake -S "$ROOT" -B "$LINUX_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+  "-DCMAKE_C_FLAGS=$CPPFLAGS $CFLAGS" "-DCMAKE_CXX_FLAGS=$CPPFLAGS $CXXFLAGS" \
+  "-DCMAKE_SHARED_LINKER_FLAGS=$LDFLAGS" "-DCMAKE_EXE_LINKER_FLAGS=$LDFLAGS" \
   -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON -DQUILLET_TESTS=OFF -DQUILLET_BENCH=OFF -DQUILLET_SANITIZE= >/dev/null
 cmake --build "$LINUX_BUILD" -j"$JOBS"
 version=$(sed -n 's/^#define QUILLET_VERSION "\(.*\)"$/\1/p' "$LINUX_BUILD/include/quillet/version.h")
