@@ -39,6 +39,8 @@ esac
 # they are built and check-package.sh says that they did not run.
 "$ROOT/scripts/install-deps.sh" wine || echo "package: 32-bit Wine could not be installed"
 
+# Flags from the caller's environment would reach every build here.
+unset CFLAGS CXXFLAGS CPPFLAGS LDFLAGS
 # One time for every artefact: the commit's.
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct) ||
@@ -58,12 +60,16 @@ mkdir -p "$DIST"
 # build; its prefix maps name the current folder, CMakeLists.txt sets ours.
 # The install RPATH (none) from the start: a build RPATH names the build
 # folder, and though the install removes it, the build-id was taken with it.
-eval "$(DEB_BUILD_MAINT_OPTIONS="hardening=+all reproducible=-fixfilepath,-fixdebugpath" \
-  dpkg-buildflags --export=sh)"
+# Not exported: CMake would take CFLAGS and LDFLAGS from the environment into
+# the MinGW builds too.
+buildflag() {
+  DEB_BUILD_MAINT_OPTIONS="hardening=+all reproducible=-fixfilepath,-fixdebugpath" dpkg-buildflags --get "$1"
+}
+cppflags=$(buildflag CPPFLAGS)
 cmake -S "$ROOT" -B "$LINUX_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-  "-DCMAKE_C_FLAGS=$CPPFLAGS $CFLAGS" "-DCMAKE_CXX_FLAGS=$CPPFLAGS $CXXFLAGS" \
-  "-DCMAKE_SHARED_LINKER_FLAGS=$LDFLAGS" "-DCMAKE_EXE_LINKER_FLAGS=$LDFLAGS" \
-  -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON -DQUILLET_TESTS=OFF -DQUILLET_BENCH=OFF -DQUILLET_SANITIZE= >/dev/null
+  "-DCMAKE_C_FLAGS=$cppflags $(buildflag CFLAGS)" "-DCMAKE_CXX_FLAGS=$cppflags $(buildflag CXXFLAGS)" \
+  "-DCMAKE_SHARED_LINKER_FLAGS=$(buildflag LDFLAGS)" "-DCMAKE_EXE_LINKER_FLAGS=$(buildflag LDFLAGS)" \
+  -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON -DQUILLET_REPRODUCIBLE=ON -DQUILLET_TESTS=OFF -DQUILLET_BENCH=OFF -DQUILLET_SANITIZE= >/dev/null
 cmake --build "$LINUX_BUILD" -j"$JOBS"
 version=$(sed -n 's/^#define QUILLET_VERSION "\(.*\)"$/\1/p' "$LINUX_BUILD/include/quillet/version.h")
 [ -n "$version" ] || { echo "package: no version in version.h" >&2; exit 1; }
