@@ -124,7 +124,12 @@ check_zip() {
   for part in libcurl jansson MinGW-w64 winpthreads libgcc libstdc++; do
     grep -qF "$part" "$dir/THIRD-PARTY-NOTICES.txt" || fail "$name: THIRD-PARTY-NOTICES.txt does not name $part"
   done
+  # README.txt gives the commands this script runs, not the untried lib /def.
   if grep -qF 'lib /def' "$dir/README.txt"; then fail "$name: README.txt still has the untried lib /def line"; fi
+  for line in "clang --target=$target -Iinclude -c app.c" "lld-link /machine:$machine app.obj lib/quillet.lib" \
+    "Tried with every release" "find_package(quillet 1 REQUIRED CONFIG)"; do
+    grep -qF "$line" "$dir/README.txt" || fail "$name: README.txt lacks '$line'"
+  done
   # No build machine folder in any member (the MinGW import library once had them).
   if grep -rlaE '/(work|build|home|tmp|root)/' "$dir" | grep -v 'THIRD-PARTY-NOTICES.txt$'; then
     fail "$name: the members above hold a build folder path"
@@ -231,6 +236,11 @@ grep -qE "(^|, )libquillet1 \(= $VERSION\)" <<<"$(dpkg-deb -f "$(deb_of libquill
 grep -qE "(^|, )libquillet1( |,|$)" <<<"$(dpkg-deb -f "$(deb_of quillet deb)" Depends)" ||
   fail "quillet does not depend on libquillet1"
 [ -x "$scratch/deb-quillet/usr/bin/quillet" ] || fail "quillet has no /usr/bin/quillet"
+# The symbols file: the fourteen exports, nothing else.
+symbols=$(dpkg-deb --ctrl-tarfile "$(deb_of libquillet1 deb)" | tar -xOf - ./symbols) ||
+  fail "libquillet1 has no symbols file"
+[ "$(grep -cE '^ QL_[A-Za-z]+@Base ' <<<"$symbols")" = 14 ] && [ "$(grep -c '^ ' <<<"$symbols")" = 14 ] ||
+  fail "libquillet1's symbols file does not list exactly the 14 exports: $symbols"
 if find "$scratch/deb-libquillet1" -name '*.h' -o -name 'libquillet.so' | grep -q .; then
   fail "libquillet1 holds development files"
 fi

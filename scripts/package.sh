@@ -84,7 +84,8 @@ rm -rf "$LINUX_BUILD/cpack"
 (cd "$LINUX_BUILD" && cpack -B "$LINUX_BUILD/cpack" >/dev/null)
 
 # CPack's Debian packages, brought to Debian's conventions and rebuilt by
-# dpkg-deb: ldconfig through a trigger instead of maintainer scripts, md5sums
+# dpkg-deb: ldconfig through a trigger instead of maintainer scripts, a
+# symbols file, md5sums
 # of the files the package holds (CPack lists a -dbgsym package's by their
 # staging path), the doc folder of a -dbgsym package a link to its package's.
 # dpkg-deb sorts the members, clamps their times to SOURCE_DATE_EPOCH and
@@ -103,8 +104,12 @@ debianize() {
       rm "$tree/DEBIAN/$script"
     fi
   done
+  # A shared library: the ldconfig trigger, and a symbols file with the
+  # version that introduced each export, as dpkg-gensymbols writes it.
   if find "$tree/usr/lib" -maxdepth 2 -type f -name '*.so.*' 2>/dev/null | grep -q .; then
     echo "activate-noawait ldconfig" >"$tree/DEBIAN/triggers"
+    (cd "$stage" && dpkg-gensymbols -q -p"$package" -v"$version" -P"$tree" -O"$tree/DEBIAN/symbols" -c0)
+    sed -i '1a * Build-Depends-Package: libquillet-dev' "$tree/DEBIAN/symbols"
   fi
   if [[ $package == *-dbgsym ]]; then
     mkdir -p "$tree/usr/share/doc"
@@ -159,7 +164,7 @@ EOF
   for file in /usr/share/doc/libcurl4/copyright /usr/share/doc/libjansson4/copyright \
     "/usr/share/doc/$mingw_dev/copyright" "/usr/share/doc/$gcc_runtime/copyright"; do
     [ -s "$file" ] || { echo "package: $file is missing" >&2; return 1; }
-    printf '\n%d. %s\n\n' "$n" "$file" | sed 's|/usr/share/doc/\([^/]*\)/copyright|\1|'
+    printf '\n==== Section %d: the Debian copyright file of %s ====\n\n' "$n" "$(basename "$(dirname "$file")")"
     cat "$file"
     n=$((n + 1))
   done
