@@ -156,6 +156,8 @@ mkdir -p "$WORK/src" "$PREFIX"
 curl_src=$(find "$WORK/src" -maxdepth 1 -type d -name 'curl-*' | head -n1)
 jansson_src=$(find "$WORK/src" -maxdepth 1 -type d -name 'jansson-*' | head -n1)
 
+# The prefix map keeps this cache's folder out of the libraries: libcurl names
+# its sources with __FILE__, and they end up in quillet.dll.
 cmake_cross() {
   local src=$1 build=$2
   shift 2
@@ -164,6 +166,7 @@ cmake_cross() {
     -DCMAKE_CROSSCOMPILING_EMULATOR= \
     -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$PREFIX" \
+    "-DCMAKE_C_FLAGS=-ffile-prefix-map=$WORK=." "-DCMAKE_CXX_FLAGS=-ffile-prefix-map=$WORK=." \
     "$@" >&2
   cmake --build "$build" -j"$JOBS" >&2
   cmake --install "$build" >&2

@@ -55,7 +55,10 @@ group_packages() {
     fuzz) echo clang libclang-rt-14-dev llvm ;;
     # A real loopback server, the curl command line to compare with, Google Benchmark.
     bench) echo nginx-light curl libbenchmark-dev ;;
-    package) echo zip unzip dpkg-dev ;;
+    # llvm-dlltool (llvm) makes the MSVC import libraries; clang and lld-link
+    # (lld) build the MSVC-style consumer; lintian judges the Debian packages;
+    # python3 serves the consumers' HTTP requests.
+    package) echo zip unzip dpkg-dev llvm lld clang lintian python3 ;;
     format) echo clang-format-14 ;;
     *) echo "install-deps: unknown group '$1'" >&2; return 1 ;;
   esac
