@@ -16,14 +16,22 @@
 #   - the tarball's contents;
 #   - reproducibility: the same commit, cloned into another folder and built
 #     there (package.sh --no-check), gives byte-identical artefacts.
-# Usage: check-package.sh DIST VERSION [--no-rebuild]
+# Usage: check-package.sh [DIST [VERSION]] [--no-rebuild]
+# DIST defaults to dist/, VERSION to the one the project declares.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-DIST=$(cd "$1" && pwd)
-VERSION=$2
 REBUILD=1
-[ "${3:-}" != --no-rebuild ] || REBUILD=0
+positional=()
+for arg in "$@"; do
+  case $arg in
+    --no-rebuild) REBUILD=0 ;;
+    *) positional+=("$arg") ;;
+  esac
+done
+DIST=$(cd "${positional[0]:-$ROOT/dist}" && pwd)
+VERSION=${positional[1]:-$(sed -n 's/^project(quillet VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")}
+[ -n "$VERSION" ] || { echo "check-package: no version found" >&2; exit 1; }
 CONSUMER=$ROOT/test/consumer
 CACHE=${QUILLET_WIN32_CACHE:-${HOME:-/root}/.cache/quillet-win32}
 scratch=$(mktemp -d)
