@@ -1,5 +1,7 @@
 #include "bench.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -88,12 +90,27 @@ QL_REQUEST_INFO waitForEnd(unsigned id, std::chrono::microseconds interval) {
   }
 }
 
-int threadCount() {
+namespace {
+int entriesIn(const char* folder) {
   int count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) {
     ++count;
   }
   return count;
+}
+}  // namespace
+
+int threadCount() { return entriesIn("/proc/self/task"); }
+
+int openDescriptors() {
+  return entriesIn("/proc/self/fd") - 1;  // the directory iterator's own
+}
+
+void raiseFileLimit() {
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  files.rlim_cur = files.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &files);
 }
 
 void drainLog() {

@@ -68,6 +68,13 @@ QL_REQUEST_INFO waitForEnd(unsigned id, std::chrono::microseconds interval = std
 // Threads of this process, from /proc/self/task.
 int threadCount();
 
+// Open descriptors of this process, from /proc/self/fd.
+int openDescriptors();
+
+// Raises the soft limit on open files to the hard one: every download at once
+// holds its file and its connection.
+void raiseFileLimit();
+
 // Drops every queued log record, so a long run does not pile them up.
 void drainLog();
 

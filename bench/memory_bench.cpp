@@ -7,7 +7,6 @@
 // their peak resident sizes.
 #include <curl/curl.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,14 +34,6 @@ long statusKiB(const std::string& field) {
     }
   }
   throw std::runtime_error("no " + field + " in /proc/self/status");
-}
-
-int openDescriptors() {
-  int count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    ++count;
-  }
-  return count - 1;  // the directory iterator's own
 }
 
 // What one side measured, as the child prints it on one line.
@@ -79,13 +70,6 @@ struct Job {
   std::uintmax_t size = 0;
 };
 
-void raiseFileLimit() {
-  rlimit files{};
-  getrlimit(RLIMIT_NOFILE, &files);
-  files.rlim_cur = files.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &files);
-}
-
 std::string pathOf(const Job& job, const char* side, int i) {
   return job.dir + bench::format("/memory-%s-%d.bin", side, i);
 }
@@ -97,7 +81,7 @@ void watch(SideFigures& figures, int count, const Running& running) {
   const auto limit = bench::Clock::now() + std::chrono::minutes(5);
   for (int now = count; now > 0 && bench::Clock::now() < limit;) {
     now = running();
-    const int files = openDescriptors();
+    const int files = bench::openDescriptors();
     figures.peakRunning = std::max(figures.peakRunning, now);
     if (files > figures.peakFiles) {
       figures.peakFiles = files;
@@ -123,7 +107,7 @@ SideFigures runQuillet(const Job& job) {
   SideFigures figures;
   QL_Initialize();
   figures.baseKiB = statusKiB("VmRSS");
-  figures.baseFiles = openDescriptors();
+  figures.baseFiles = bench::openDescriptors();
   const auto start = bench::Clock::now();
   std::vector<unsigned> ids;
   for (int i = 0; i < job.count; ++i) {
@@ -159,7 +143,7 @@ SideFigures runLibcurl(const Job& job) {
   SideFigures figures;
   curl_global_init(CURL_GLOBAL_ALL);
   figures.baseKiB = statusKiB("VmRSS");
-  figures.baseFiles = openDescriptors();
+  figures.baseFiles = bench::openDescriptors();
   const auto start = bench::Clock::now();
   std::atomic<int> running{0};
   std::vector<char> done(static_cast<std::size_t>(job.count), 0);
@@ -253,7 +237,7 @@ int main(int argc, char** argv) {
           static_cast<std::uintmax_t>(options.number("size"))};
   const std::string side = options.text("side");
   if (!side.empty()) {
-    raiseFileLimit();
+    bench::raiseFileLimit();
     const SideFigures figures = side == "quillet" ? runQuillet(job) : runLibcurl(job);
     std::cout << encode(figures) << std::endl;
     return 0;

@@ -15,11 +15,7 @@ int main(int argc, char** argv) {
   const std::string name = bench::format("scale %d downloads of %ju MiB", count, size >> 20);
   const std::string goal = "0 failures, 0 threads left";
   return bench::run(name, goal, [&] {
-    // Each download holds its file and its connection.
-    rlimit files{};
-    getrlimit(RLIMIT_NOFILE, &files);
-    files.rlim_cur = files.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &files);
+    bench::raiseFileLimit();
 
     QL_Initialize();
     const int threadsBefore = bench::threadCount();
