@@ -211,25 +211,23 @@ run stall --dir "$work/out"
 if wanted scale_win32; then
   cache=${QUILLET_WIN32_CACHE:-${HOME:-/root}/.cache/quillet-win32}
   bash "$root/scripts/install-deps.sh" wine64 >&2 || true
+  source "$root/scripts/wine-loader.sh"
   for arch in x86 x64; do
     echo "bench: scale_win32 ($arch)" >&2
     if [ "$arch" = x86 ]; then
       win_build=${QUILLET_WIN32_BUILD:-$root/build-win32} cc=i686-w64-mingw32-gcc
-      wine=$(command -v wine || true) prefix=$cache/wine wine_arch=win32
+      prefix=$cache/wine wine_arch=win32
     else
       win_build=${QUILLET_WIN64_BUILD:-$root/build-win64} cc=x86_64-w64-mingw32-gcc
-      wine=$(command -v wine64 || echo /usr/lib/wine/wine64) prefix=$cache/wine64 wine_arch=win64
+      prefix=$cache/wine64 wine_arch=win64
     fi
     bash "$root/scripts/build-win32.sh" --arch "$arch" >&2
     mkdir -p "$work/$arch"
     "$cc" -std=c11 -O2 -Wall -Werror -I"$root/include" -I"$win_build/include" \
       "$root/bench/scale_win32.c" -L"$win_build/bin" -L"$win_build" -lquillet -o "$work/$arch/scale.exe"
     cp "$win_build/bin/quillet.dll" "$work/$arch/"
-    # Debian's wine command falls back to the 64-bit loader without wine32.
-    if [ ! -x "$wine" ] || { [ "$arch" = x86 ] && [ ! -x /usr/lib/wine/wine ]; } ||
-       ! reason=$(timeout 60 "$wine" --version </dev/null 2>&1); then
-      echo "scale in the $arch DLL under Wine: not run, the Wine loader ${wine:-(none)} cannot run here: $(tail -n 1 <<<"${reason:-not installed}")" |
-        tee -a "$summary"
+    if ! wine=$(wine_loader "$arch"); then
+      echo "scale in the $arch DLL under Wine: not run: $wine" | tee -a "$summary"
       [ "$arch" = x86 ] || status=1
       continue
     fi

@@ -81,22 +81,13 @@ stop_server() {
 # Sets WINE and the prefix for ARCH, or prints why its programs cannot run
 # here and returns 1. A prefix of this script's own, so that no other Wine
 # user's wineserver -k ends its programs.
+source "$ROOT/scripts/wine-loader.sh"
 wine_for() {
-  local loader_out
-  unset WINE
+  WINE=$(wine_loader "$1") || { echo "$WINE"; return 1; }
   case $1 in
-    x86) WINE=$(command -v wine || true) WINEARCH=win32 WINEPREFIX=$CACHE/wine-consumer
-      if [ -d /usr/lib/wine ] && [ ! -x /usr/lib/wine/wine ]; then
-        echo "32-bit Wine (wine32:i386) is not installed"; return 1
-      fi ;;
-    x64) WINE=$(command -v wine64 || true) WINEARCH=win64 WINEPREFIX=$CACHE/wine64-consumer
-      if [ -z "$WINE" ] && [ -x /usr/lib/wine/wine64 ]; then WINE=/usr/lib/wine/wine64; fi ;;
+    x86) WINEARCH=win32 WINEPREFIX=$CACHE/wine-consumer ;;
+    x64) WINEARCH=win64 WINEPREFIX=$CACHE/wine64-consumer ;;
   esac
-  [ -n "$WINE" ] || { echo "Wine is not installed"; return 1; }
-  if ! loader_out=$(timeout 60 "$WINE" --version </dev/null 2>&1); then
-    echo "the Wine loader $WINE does not run on this machine: $(tail -n 1 <<<"$loader_out")"
-    return 1
-  fi
   export WINEARCH WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8
   unset LC_ALL LC_CTYPE LC_MESSAGES DISPLAY WAYLAND_DISPLAY
   mkdir -p "$CACHE"

@@ -30,14 +30,9 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-# Debian puts the 64-bit loader in /usr/lib/wine; its /usr/bin/wine starts the
-# 32-bit one whenever that is installed, runnable or not.
 case $ARCH in
-  x86) BUILD=${QUILLET_WIN32_BUILD:-$ROOT/build-win32} LABEL=32-bit
-    PREFIX_DIR=$CACHE/wine WINE_ARCH=win32 WINE=$(command -v wine || true) ;;
-  x64) BUILD=${QUILLET_WIN64_BUILD:-$ROOT/build-win64} LABEL=x64
-    PREFIX_DIR=$CACHE/wine64 WINE_ARCH=win64 WINE=$(command -v wine64 || true)
-    if [ -z "$WINE" ] && [ -x /usr/lib/wine/wine64 ]; then WINE=/usr/lib/wine/wine64; fi ;;
+  x86) BUILD=${QUILLET_WIN32_BUILD:-$ROOT/build-win32} LABEL=32-bit PREFIX_DIR=$CACHE/wine WINE_ARCH=win32 ;;
+  x64) BUILD=${QUILLET_WIN64_BUILD:-$ROOT/build-win64} LABEL=x64 PREFIX_DIR=$CACHE/wine64 WINE_ARCH=win64 ;;
   *) echo "unknown architecture '$ARCH' (x86 or x64)" >&2; exit 2 ;;
 esac
 
@@ -50,19 +45,10 @@ not_run() {
   echo "test-win32: the $LABEL DLL and its test programs were built, not run."
   exit 0
 }
-if [ -z "$WINE" ] || ! command -v wineserver >/dev/null 2>&1; then
-  not_run "$LABEL Wine is not installed and the package registry could not supply it (see the install messages above)."
-fi
-# Debian's wine command falls back to the 64-bit loader when wine32 is not
-# installed, and that one cannot run 32-bit programs.
-if [ "$ARCH" = x86 ] && [ -d /usr/lib/wine ] && [ ! -x /usr/lib/wine/wine ]; then
-  not_run "32-bit Wine (wine32:i386) is not installed; the package registry could not supply it."
-fi
-# The loader itself must start here before any prefix is made: this machine
-# may not execute 32-bit programs at all.
-if ! loader_out=$(timeout 60 "$WINE" --version </dev/null 2>&1); then
-  not_run "the Wine loader $WINE does not run on this machine: $(tail -n 1 <<<"$loader_out")"
-fi
+# The loader itself must start here before any prefix is made.
+source "$ROOT/scripts/wine-loader.sh"
+WINE=$(wine_loader "$ARCH") || not_run "$WINE"
+command -v wineserver >/dev/null 2>&1 || not_run "Wine's wineserver is not installed"
 
 # A prefix of our own for each architecture, no display, no Mono or Gecko
 # prompts, and the C locale, which Wine maps to English (United States) with
