@@ -25,9 +25,13 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #endif
 
 using namespace std::chrono_literals;
@@ -950,6 +954,20 @@ TEST_F(Download, OnlyALostOrChangedTargetFailsTheRun) {
                       [folder] { return quillet_test::readFile(folder / "a" / "target.bin"); }};
        },
        QL_STATE_DONE, "Request finished: success"},
+      {"link as the name, a linked folder on its way switched meanwhile",
+       [&] {
+         fs::create_directory(folder / "c");
+         fs::create_directory(folder / "d");
+         fs::create_directory_symlink("c", folder / "cur");
+         fs::create_symlink("cur/real.bin", folder / "out.bin");
+         return Scene{(folder / "out.bin").string(),
+                      [folder] {
+                        fs::create_directory_symlink("d", folder / "cur.new");
+                        fs::rename(folder / "cur.new", folder / "cur");
+                      },
+                      [folder] { return quillet_test::readFile(folder / "c" / "real.bin"); }};
+       },
+       QL_STATE_DONE, "Request finished: success"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -1023,6 +1041,88 @@ TEST(RequestLifecycle, TwoCleanupsAtOnceBothWriteAfterEveryRequestFinished) {
   EXPECT_EQ(teardown, (Records{"All requests stopped", "Http system deinitialized", "All requests stopped",
                                "Http system deinitialized"}));
 }
+
+// A removal on another thread still joining its worker when the clean-up
+// starts: the clean-up returns only after that worker too has ended, so no
+// record follows its own last one.
+TEST(RequestLifecycle, CleanupRacingRemovalsWritesTheLastRecords) {
+  RawHttpServer server(stallMidBody(100000, "abc"));
+  TempDir dir;
+  constexpr unsigned kDownloads = 100;
+  std::vector<unsigned> ids;
+  for (unsigned i = 0; i < kDownloads; ++i) {
+    ids.push_back(QL_DownloadFile(server.url().c_str(), hostPath(dir.file("f" + std::to_string(i)).u16string())));
+  }
+  ASSERT_TRUE(server.waitForHeadsSent(kDownloads, scaled(30s)));
+  drainLogRecords();
+  // The clean-up takes the table from the lowest identifier up, the removals
+  // from the highest down, so that they meet on requests still ending.
+  std::thread remover([&] {
+    for (auto id = ids.rbegin(); id != ids.rend(); ++id) QL_RemoveRequest(*id);
+  });
+  QL_Cleanup();
+  Records records = drainLogRecords();
+  const std::size_t atReturn = records.size();
+  remover.join();
+  for (std::string& later : drainLogRecords()) records.push_back(std::move(later));
+  // Later records are the remover's own ("Remove request: ..."), no end of a request.
+  const auto finished = [](const std::string& record) { return startsWith(record, "Request finished: "); };
+  const auto returned = records.begin() + static_cast<std::ptrdiff_t>(atReturn);
+  EXPECT_EQ(std::count_if(records.begin(), returned, finished), static_cast<std::ptrdiff_t>(kDownloads));
+  EXPECT_EQ(std::count_if(returned, records.end(), finished), 0) << "a request ended after QL_Cleanup returned";
+  ASSERT_GE(atReturn, 2u);
+  EXPECT_EQ(records[atReturn - 2], "All requests stopped");
+  EXPECT_EQ(records[atReturn - 1], "Http system deinitialized");
+}
+
+#ifndef _WIN32
+// A host that forks while a download runs, and whose child only ends (after
+// a failed exec, or in a process pool): the parent's workers are not in the
+// child, which must neither wait for them nor touch the transfer, and the
+// transfer goes on in the parent.
+TEST(RequestLifecycle, ForkedChildEndsAtOnceAndTheParentsDownloadGoesOn) {
+  struct Row {
+    const char* name;
+    void (*end)(unsigned inherited);  // in the child; never returns
+  };
+  const Row rows[] = {
+      {"exit", [](unsigned) { std::exit(0); }},
+      {"QL_Cleanup, then exit",
+       [](unsigned inherited) {
+         QL_Cleanup();
+         // The parent's request is gone from the child, as if removed.
+         QL_REQUEST_INFO info{};
+         std::exit(QL_RequestInfo(inherited, &info) == 0 && info.state == QL_STATE_NONE ? 0 : 3);
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    HeldBody body(patternBytes(0, 400000, 17), 300000);
+    TempDir dir;
+    const unsigned id = QL_DownloadFile(body.server.url().c_str(), hostPath(dir.file("f.bin").u16string()));
+    int total = 0, downloaded = 0;
+    ASSERT_TRUE(
+        eventually([&] { return QL_RequestDownloadProgress(id, &total, &downloaded) == 1 && downloaded == 300000; }));
+    std::fflush(nullptr);  // nothing buffered is written twice
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) row.end(id);
+    int status = -1;
+    const bool ended = eventually([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 2s);
+    if (!ended) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+    }
+    EXPECT_TRUE(ended) << "the child did not end";
+    EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    body.release();
+    const QL_REQUEST_INFO info = waitFinished(id);
+    EXPECT_EQ(info.state, QL_STATE_DONE);
+    EXPECT_TRUE(quillet_test::readFile(dir.file("f.bin")) == body.content);
+    QL_RemoveRequest(id);
+  }
+}
+#endif
 
 // Descriptors the process holds; empty where there is no /proc to count them.
 std::size_t openDescriptors() {

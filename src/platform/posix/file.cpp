@@ -257,9 +257,12 @@ bool File::verifyIntact() const {
     setLastError(kErrorFileNotFound);  // unlinked: no name leads to it any more
     return false;
   }
+  // The name itself is judged, not what it leads to: a symbolic link there
+  // may have been switched on the way to the file, which leaves the file as
+  // it was, so a link at the name is no evidence either way.
   struct stat named {};
-  if (::fstatat(descriptorOf(state_.directory), name_.c_str(), &named, 0) == 0) {
-    if (named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
+  if (::fstatat(descriptorOf(state_.directory), name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (!S_ISLNK(named.st_mode) && (named.st_dev != opened.st_dev || named.st_ino != opened.st_ino)) {
       setLastError(kErrorFileNotFound);  // the name stands for another file now
       return false;
     }
