@@ -16,6 +16,12 @@
 #include "support/raw_http_server.h"
 #include "support/temp_dir.h"
 #include "support/time_limits.h"
+#ifndef _WIN32
+#include <fstream>
+#include <string>
+
+#include "support/silent_name_server.h"
+#endif
 
 namespace {
 
@@ -104,5 +110,39 @@ TEST(Unload, WithRunningRequestsStopsTheirWorkersAndReturns) {
   cleanup();
   EXPECT_TRUE(again.close());
 }
+
+#ifndef _WIN32
+int threadsInThisProcess() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  }
+  return -1;
+}
+
+// A cancelled transfer does not wait for its name look-up: libcurl's resolver
+// thread finishes it alone, in libcurl's code, after the library that started
+// it may be gone. libcurl is loaded here only for the library, so unloading
+// the library would unmap it under that thread unless it is kept.
+TEST(Unload, WhileANameLookUpGoesOnKeepsTheCodeItRunsMapped) {
+  // The look-up gives up after a second.
+  static quillet_test::SilentResolver resolver = quillet_test::resolveThroughSilentServerInThisProcess(1, 1);
+  if (!resolver.unavailable.empty()) GTEST_SKIP() << resolver.unavailable;
+  const int threadsBefore = threadsInThisProcess();
+
+  Library library;
+  ASSERT_NE(library.handle, nullptr) << loadError();
+  auto request = library.symbol<unsigned(QL_CALL*)(int, const char*, const char*)>("QL_Request");
+  ASSERT_TRUE(request);
+  request(0, "http://quillet-silent.test/", nullptr);
+  ASSERT_TRUE(resolver.server->waitForQueries(1, scaled(5s)));
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_TRUE(library.close());
+  EXPECT_LT(std::chrono::steady_clock::now() - started, scaled(1s));
+  // The look-up's thread ends after the unload; had its code gone, the
+  // process would have crashed by then.
+  EXPECT_TRUE(eventually([&] { return threadsInThisProcess() == threadsBefore; }, 10s));
+}
+#endif
 
 }  // namespace

@@ -14,6 +14,24 @@ using Guard = std::lock_guard<ql::platform::RecursiveLock>;
 namespace {
 // The large buffer's places held now, process-wide.
 std::atomic<int> largeBuffersHeld{0};
+
+// A transfer that ends while its name look-up still runs leaves libcurl's
+// resolver thread to finish the look-up alone (CURLOPT_QUICK_EXIT): waiting
+// for it would hold a cancel, a clean-up or the process's exit for as long as
+// a silent name server keeps the system's resolver waiting, half a minute by
+// default. That thread runs libcurl's code, which must stay mapped until it
+// ends, also when the library is unloaded first.
+const void* const kResolverCode = reinterpret_cast<const void*>(&curl_easy_init);
+struct resolver_code_kept_at_load {
+  resolver_code_kept_at_load() { ql::platform::keepMappedForLeftThreads(kResolverCode); }
+} const resolverCodeKeptAtLoad;
+
+void noteLeftResolver(CURL* handle, CURLcode code) {
+  if (code == CURLE_OK || code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY) return;
+  curl_off_t lookup = 0;
+  if (curl_easy_getinfo(handle, CURLINFO_NAMELOOKUP_TIME_T, &lookup) == CURLE_OK && lookup > 0) return;
+  ql::platform::leavingThreadIn(kResolverCode);
+}
 }  // namespace
 
 // libcurl calls these with the transfer as its data pointer. None may let an
@@ -176,7 +194,14 @@ bool http_transfer::configure() {
          // TLS 1.0 and 1.1 are deprecated; left unset, Windows' TLS would
          // still agree to them with a server that offers nothing newer.
          set(curl_easy_setopt(handle, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2))) &&
+         // Windows' TLS checks revocation; a revocation server out of reach
+         // must not fail every handshake (a certificate reported revoked
+         // still does). libcurl ignores the option elsewhere.
+         set(curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT))) &&
          set(curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L)) && set(curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L)) &&
+         // An unfinished name look-up is left to end alone rather than waited
+         // for when the transfer goes (noteLeftResolver).
+         set(curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L)) &&
          set(curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &transfer_callbacks::progress)) &&
          set(curl_easy_setopt(handle, CURLOPT_XFERINFODATA, static_cast<void*>(this))) &&
          set(curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &transfer_callbacks::write)) &&
@@ -259,6 +284,7 @@ int http_transfer::drive(void* handle) {
     Guard wake(wakeLock_);
     waiting_ = nullptr;
   }
+  noteLeftResolver(handle, code);
   curl_multi_remove_handle(multi.get(), handle);
   return code;
 }

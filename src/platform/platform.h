@@ -78,6 +78,27 @@ uint32_t forkGeneration();
 // dropped what it held.
 void releaseFreeMemory();
 
+// A thread that another module starts for the library and that the library
+// may leave to finish alone (libcurl's name look-up, which a cancelled
+// transfer does not wait for) runs that module's code after the library's
+// own work is over: the module holding `address` must then stay mapped for
+// the rest of the process, whatever unloads it. The library calls both:
+// keepMappedForLeftThreads() once from a static initialiser, and
+// leavingThreadIn() whenever it leaves such a thread behind. POSIX pins in
+// the first: its loader holds its lock while a library unloads, and the
+// teardown then waits for the workers, so a worker must not need that lock.
+// Windows pins in the second, as a running worker keeps the library loaded,
+// so that a library that left no thread behind can still be unloaded.
+void keepMappedForLeftThreads(const void* address);
+void leavingThreadIn(const void* address);
+
+// Handlers run around each fork() of the host: `prepare` in the forking
+// thread just before, `parent` in the parent and `child` in the child just
+// after. The child has the forking thread alone; `child` runs there before
+// anything else. Windows has no fork: there nothing is registered and the
+// result is true. False when the handlers cannot be registered.
+bool onFork(void (*prepare)(), void (*parent)(), void (*child)());
+
 // Re-entrant lock; satisfies BasicLockable, so std::lock_guard works with it.
 class RecursiveLock {
  public:
@@ -88,6 +109,12 @@ class RecursiveLock {
 
   void lock();
   void unlock();
+
+  // For a forked child only, with no other thread: makes the lock free again
+  // whoever held it at the fork. A holder that was another thread is not in
+  // the child to let go, and one that was the forking thread is not known
+  // by the same name there.
+  void resetInForkedChild();
 
  private:
   alignas(8) unsigned char storage_[64];
@@ -129,6 +156,8 @@ class Thread {
   // Returns an empty Thread when the thread cannot be created.
   static Thread start(Entry entry, void* argument);
 
+  // A thread of the parent counts as finished in a forked child, which it is
+  // not part of: nothing there waits for it or reclaims it.
   bool empty() const noexcept { return handle_ == nullptr; }
   bool finished() const;   // zero-wait poll; an empty handle counts as finished
   void wait() const;       // no time limit; returns at once on the thread itself
@@ -182,9 +211,9 @@ class File {
   // another file or none (kErrorFileNotFound), or it no longer holds exactly
   // writtenSize() bytes (kErrorSharingViolation). Windows' sharing rules rule
   // all of these out; on POSIX another process may do them regardless of the
-  // lock. A look-up that cannot answer is no such evidence: the host may have
-  // changed its working directory or a link on the way, which leaves the file
-  // itself alone.
+  // lock. A look-up that cannot answer, or a symbolic link at the name, is no
+  // such evidence: the host may have changed its working directory or a link
+  // on the way, which leaves the file itself alone.
   bool verifyIntact() const;
 
  private:

@@ -13,10 +13,8 @@ static_assert(alignof(pthread_mutex_t) <= 8, "mutex needs a stricter alignment t
 
 pthread_mutex_t* mutexIn(unsigned char* storage) { return std::launder(reinterpret_cast<pthread_mutex_t*>(storage)); }
 
-}  // namespace
-
-RecursiveLock::RecursiveLock() {
-  auto* mutex = new (storage_) pthread_mutex_t;
+void makeRecursiveMutex(unsigned char* storage) {
+  auto* mutex = new (storage) pthread_mutex_t;
   pthread_mutexattr_t attributes;
   pthread_mutexattr_init(&attributes);
   pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
@@ -25,6 +23,14 @@ RecursiveLock::RecursiveLock() {
   if (pthread_mutex_init(mutex, &attributes) != 0) std::abort();
   pthread_mutexattr_destroy(&attributes);
 }
+
+}  // namespace
+
+RecursiveLock::RecursiveLock() { makeRecursiveMutex(storage_); }
+
+// A held mutex cannot be unlocked or destroyed by a thread that does not own
+// it; in the child nobody does, so a new one takes its place.
+void RecursiveLock::resetInForkedChild() { makeRecursiveMutex(storage_); }
 
 RecursiveLock::~RecursiveLock() { pthread_mutex_destroy(mutexIn(storage_)); }
 

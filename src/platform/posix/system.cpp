@@ -1,3 +1,4 @@
+#include <dlfcn.h>
 #include <fcntl.h>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -129,6 +130,24 @@ void releaseFreeMemory() {
 #ifdef __GLIBC__
   ::malloc_trim(0);
 #endif
+}
+
+// Opening the module once more, by the name it was loaded under, with
+// RTLD_NODELETE marks it never to be unmapped; the extra reference itself is
+// never given back, which keeps it so on loaders that ignore the flag. From a
+// static initialiser the loader's lock is already this thread's own.
+void keepMappedForLeftThreads(const void* address) {
+  Dl_info info{};
+  if (address == nullptr || ::dladdr(address, &info) == 0 || info.dli_fname == nullptr) return;
+  ::dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+}
+
+void leavingThreadIn(const void*) {}
+
+// Registered from this module's own code, so that unloading it unregisters
+// the handlers with it.
+bool onFork(void (*prepare)(), void (*parent)(), void (*child)()) {
+  return ::pthread_atfork(prepare, parent, child) == 0;
 }
 
 }  // namespace ql::platform

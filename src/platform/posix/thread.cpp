@@ -25,6 +25,12 @@ struct Control {
   bool done = false;
   bool reaped = false;  // joined or detached; the system thread is gone from our hands
   std::atomic<int> owners{2};
+  // The process the thread runs in, as forkGeneration() tells them apart. A
+  // forked child copies the block but not the thread, nor the freedom of a
+  // mutex the thread held at the fork: there the block is left alone.
+  uint32_t generation = forkGeneration();
+
+  bool inherited() const { return generation != forkGeneration(); }
 
   // Joins a finished thread once, so whoever waits returns only after it has
   // left this library's code entirely. Called with `mutex` held: the thread
@@ -109,6 +115,7 @@ Thread Thread::start(Entry entry, void* argument) {
 bool Thread::finished() const {
   if (handle_ == nullptr) return true;
   Control* control = controlOf(handle_);
+  if (control->inherited()) return true;
   std::lock_guard<std::mutex> guard(control->mutex);
   return control->done;
 }
@@ -116,6 +123,7 @@ bool Thread::finished() const {
 void Thread::wait() const {
   if (handle_ == nullptr || isCurrent()) return;
   Control* control = controlOf(handle_);
+  if (control->inherited()) return;
   std::unique_lock<std::mutex> guard(control->mutex);
   control->doneSignal.wait(guard, [control] { return control->done; });
   control->reapFinished();
@@ -127,6 +135,7 @@ void Thread::close() noexcept {
   if (handle_ == nullptr) return;
   Control* control = controlOf(handle_);
   handle_ = nullptr;
+  if (control->inherited()) return;  // the thread's own share is never given back: the block stays
   {
     std::lock_guard<std::mutex> guard(control->mutex);
     // A finished thread is about to return: joining reclaims it at once. A

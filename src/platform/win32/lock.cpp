@@ -24,4 +24,7 @@ void RecursiveLock::lock() { ::EnterCriticalSection(sectionIn(storage_)); }
 
 void RecursiveLock::unlock() { ::LeaveCriticalSection(sectionIn(storage_)); }
 
+// Windows has no fork: nothing calls this there.
+void RecursiveLock::resetInForkedChild() {}
+
 }  // namespace ql::platform

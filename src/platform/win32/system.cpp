@@ -65,4 +65,16 @@ uint32_t forkGeneration() { return 0; }
 
 void releaseFreeMemory() { _heapmin(); }
 
+void keepMappedForLeftThreads(const void*) {}
+
+// A pinned module stays mapped until the process ends, FreeLibrary or not.
+// Pinning twice changes nothing.
+void leavingThreadIn(const void* address) {
+  HMODULE module = nullptr;
+  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       static_cast<LPCWSTR>(address), &module);
+}
+
+bool onFork(void (*)(), void (*)(), void (*)()) { return true; }
+
 }  // namespace ql::platform
