@@ -300,6 +300,34 @@ TEST_F(AllocationFailure, ExportsWithoutResult) {
   unsigned units = 8;
   EXPECT_EQ(QL_GetStringByPath(document, "a", buffer, &units), 0);
 }
+// A clean-up that runs out of memory part-way leaves the HTTP system wholly
+// up or wholly down: never refusing every transfer while it reads as up.
+TEST_F(AllocationFailure, CleanupLeavesTheSystemWhollyUpOrWhollyDown) {
+  failEachAllocation(
+      [] {
+        QL_Cleanup();
+        return 0;
+      },
+      [&](int, long n) {
+        int length = 0;
+        QL_WCHAR record[128];
+        while (QL_PullLogRecord(record, 128, &length) == 1) {
+        }
+        QL_Initialize();
+        ASSERT_EQ(QL_PullLogRecord(record, 128, &length), 1);
+        const bool up = std::u16string(reinterpret_cast<char16_t*>(record), static_cast<std::size_t>(length)) ==
+                        u"Http system initialized";
+        const unsigned id = QL_Request(0, server.url("/data").c_str(), nullptr);
+        while (infoOf(id).state == QL_STATE_RUNNING) std::this_thread::sleep_for(1ms);
+        const QL_REQUEST_INFO info = infoOf(id);
+        if (up) {
+          EXPECT_EQ(info.state, QL_STATE_DONE) << "reads as up after allocation " << n;
+        } else {
+          EXPECT_EQ(info.curlCode, 2) << "reads as down after allocation " << n;
+        }
+        QL_RemoveRequest(id);
+      });
+}
 #else
 TEST(AllocationFailure, NeedsTheLibraryToShareThisProgramsOperatorNew) {
   GTEST_SKIP() << "only a Linux shared library resolves operator new to the program's";

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 
 #include "platform/platform.h"
 
@@ -72,6 +73,19 @@ class IdTable {
     return entries_.size();
   }
 
+  // Around a fork of the host: the map is whole in the child, whatever other
+  // threads were doing.
+  void lockForFork() { lock_.lock(); }
+  void unlockAfterFork() { lock_.unlock(); }
+  // In the child, right after the fork: the lock is free again. With
+  // `abandonEntries` the objects are let go without being released: they may
+  // need threads or locks of the parent's that the child has not got. They
+  // stay reachable, and are never destroyed.
+  void resetInForkedChild(bool abandonEntries) {
+    lock_.resetInForkedChild();
+    if (abandonEntries) abandoned().merge(entries_);  // moves the nodes, allocates nothing
+  }
+
   // For tests of the wrap rule.
   void setCounterForTesting(uint32_t counter) {
     std::lock_guard<platform::RecursiveLock> guard(lock_);
@@ -79,6 +93,12 @@ class IdTable {
   }
 
  private:
+  static Entries& abandoned() {
+    alignas(Entries) static unsigned char storage[sizeof(Entries)];
+    static Entries* entries = new (storage) Entries();  // never destroyed
+    return *entries;
+  }
+
   platform::RecursiveLock lock_;
   std::map<uint32_t, Pointer> entries_;
   uint32_t counter_ = 0;

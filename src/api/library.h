@@ -32,4 +32,11 @@ platform::RecursiveLock& shutdownLock();
 // The table lock is not held meanwhile, so the other exports keep answering.
 void stopAllRequests(RequestTable& table);
 
+// The same until no worker runs at all: also the requests another export
+// held meanwhile (a removal on another thread joins its own) and those stored
+// after the table was emptied. Only while new transfers are refused, so that
+// every worker ends soon; never at unload, where Windows has ended workers
+// that will not count themselves out.
+void stopEveryWorker(RequestTable& table);
+
 }  // namespace ql

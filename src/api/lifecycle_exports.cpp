@@ -27,13 +27,15 @@ extern "C" QL_API void QL_CALL QL_Cleanup(void) {
     std::lock_guard<ql::platform::RecursiveLock> one(ql::shutdownLock());
     ql::jsonDocuments().clear();
     // Transfers started from here on fail at once, so that the requests
-    // stopped next hold the last handles libcurl's clean-up waits for.
-    vela::http::http_system::instance().refuseNewTransfers();
-    // Every worker has ended (or belongs to a request another export still
-    // holds) before the record below, so each download's own end comes first.
-    ql::stopAllRequests(ql::requests());
+    // stopped next hold the last handles libcurl's clean-up waits for; the
+    // system is released however this scope ends.
+    vela::http::http_system::shutdown going(&vela::http::http_system::instance(), true);
+    // Every worker has ended before the record below, those of requests
+    // another export still held too, so each download's own end comes first
+    // and no record follows the last.
+    ql::stopEveryWorker(ql::requests());
     ql::pushLogRecord(u"All requests stopped");
-    vela::http::http_system::instance().release();
+    going.finish();
     ql::pushLogRecord(u"Http system deinitialized");
     // What the documents and requests held is free now; without this the
     // C library would keep it for the rest of the host's run.

@@ -20,6 +20,11 @@ class LogRecordQueue {
 
   std::size_t size();
 
+  // Around a fork of the host, as the request table does it.
+  void lockForFork() { lock_.lock(); }
+  void unlockAfterFork() { lock_.unlock(); }
+  void resetInForkedChild() { lock_.resetInForkedChild(); }
+
  private:
   platform::RecursiveLock lock_;  // leaf lock: nothing is taken while it is held
   std::deque<std::u16string> records_;

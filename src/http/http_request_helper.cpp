@@ -1,8 +1,17 @@
 #include "http/http_request_helper.h"
 
+#include <atomic>
+
 #include "platform/platform.h"
 
 namespace vela::http {
+namespace {
+std::atomic<int> workersRunning{0};
+}  // namespace
+
+int http_request_helper::runningWorkers() { return workersRunning.load(); }
+
+void http_request_helper::forgetWorkersInForkedChild() { workersRunning.store(0); }
 
 http_request_helper::~http_request_helper() {
   stopWorker();
@@ -61,8 +70,10 @@ bool http_request_helper::startThread(const http_request_params& params) {
   // worker without it; it is allocated before the worker exists, so running
   // out of memory cannot leave a worker that nobody joins.
   auto thread = std::make_shared<ql::platform::Thread>();
+  ++workersRunning;  // before the worker can end and count itself out
   *thread = ql::platform::Thread::start(&threadEntry, this);
   if (thread->empty()) {
+    --workersRunning;
     // Without this the request would read as finished and successful.
     setError(std::make_unique<http_exception>(u"Failed to start request thread"));
     return false;
@@ -181,6 +192,7 @@ void http_request_helper::run() noexcept {
     onFinished(success);
   } catch (...) {
   }
+  --workersRunning;
 }
 
 bool http_request_helper::recordOutcome(const transfer_outcome& outcome) {

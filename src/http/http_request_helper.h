@@ -44,6 +44,12 @@ class http_request_helper : public http_lockable, public http_request_callback {
   // Sets the cancel flag and joins the worker.
   void stopWorker();
 
+  // Workers of every request, process-wide, that have not yet finished their
+  // run; a worker counts until its last record is written.
+  static int runningWorkers();
+  // In a forked child, where none of the parent's workers runs.
+  static void forgetWorkersInForkedChild();
+
   // One reading for the host, under the request lock: whether the worker has
   // ended, whether the run failed, its libcurl code and, once the worker has
   // ended, the response head its transfer kept.

@@ -67,6 +67,26 @@ void http_system::refuseNewTransfers() {
   if (refCount_ != 0) refusing_ = true;
 }
 
+http_system::shutdown::shutdown(http_system* system, bool mayWait) : system_(system), mayWait_(mayWait) {
+  if (system_ != nullptr) system_->refuseNewTransfers();
+}
+
+void http_system::shutdown::finish() {
+  if (system_ == nullptr) return;
+  http_system* system = system_;
+  system_ = nullptr;
+  system->takeDown(mayWait_);
+}
+
+void http_system::lockForFork() { lock_.lock(); }
+
+void http_system::unlockAfterFork() { lock_.unlock(); }
+
+void http_system::resetInForkedChild() {
+  lock_.resetInForkedChild();
+  holds_ = 0;
+}
+
 int http_system::hold() {
   std::lock_guard<ql::platform::RecursiveLock> guard(lock_);
   if (initResult_ != 0) return initResult_;

@@ -28,6 +28,32 @@ class http_system {
   // a handle, so that the requests stopped next are the last holders.
   void refuseNewTransfers();
 
+  // Taking the system down as one scope: new transfers are refused from its
+  // start, and the system is released at its end (finish() or the scope's
+  // end, an exception's included). A system that refused transfers without
+  // being released would still read as up, while every transfer failed.
+  class shutdown {
+   public:
+    // `system` null: nothing was ever built, and nothing is done. With
+    // `mayWait` the release waits for the last holder (release()), without
+    // it not (releaseAtUnload()).
+    shutdown(http_system* system, bool mayWait);
+    ~shutdown() { finish(); }
+    shutdown(const shutdown&) = delete;
+    shutdown& operator=(const shutdown&) = delete;
+    void finish();
+
+   private:
+    http_system* system_;
+    bool mayWait_;
+  };
+
+  // Around a fork of the host. In the child none of the parent's transfers
+  // runs, so none holds the system there: the count starts from zero.
+  void lockForFork();
+  void unlockAfterFork();
+  void resetInForkedChild();
+
   // A transfer holds the system from before it creates its easy handle until
   // that handle is gone. 0 when the hold was taken, else the code the
   // transfer fails with (the system is down or never came up).
