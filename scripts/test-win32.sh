@@ -80,8 +80,12 @@ fi
 wineserver -p </dev/null >/dev/null 2>&1 || true  # 2: already running
 "$WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
 TLS_SERVERS_PID=
+SILENT_DNS_PID=
+SILENT_DIR=$(mktemp -d)
 stop() {
   if [ -n "$TLS_SERVERS_PID" ]; then kill "$TLS_SERVERS_PID" 2>/dev/null || true; fi
+  if [ -n "$SILENT_DNS_PID" ]; then kill "$SILENT_DNS_PID" 2>/dev/null || true; fi
+  rm -rf "$SILENT_DIR"
   wineserver -k >/dev/null 2>&1 || true
 }
 trap stop EXIT
@@ -91,12 +95,14 @@ trap stop EXIT
 # QUILLET_TLS_SERVERS (Wine hands the environment on). scripts/test.sh names
 # the ones its Linux build made; alone, this script builds them.
 tls_servers=${QUILLET_TLS_SERVERS_BIN:-}
-if [ -z "$tls_servers" ]; then
+silent_dns=${QUILLET_SILENT_DNS_BIN:-}
+if [ -z "$tls_servers" ] || [ -z "$silent_dns" ]; then
   native=$ROOT/build/tls-servers
   "$ROOT/scripts/install-deps.sh" linux test
   cmake -S "$ROOT" -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_CLI=OFF >/dev/null
-  cmake --build "$native" -j"$JOBS" --target quillet_tls_servers >/dev/null
+  cmake --build "$native" -j"$JOBS" --target quillet_tls_servers quillet_silent_dns >/dev/null
   tls_servers=$native/test/quillet_tls_servers
+  silent_dns=$native/test/quillet_silent_dns
 fi
 coproc TLS_SERVERS { exec "$tls_servers"; }
 listening=
@@ -104,11 +110,37 @@ read -r -t 60 listening <&"${TLS_SERVERS[0]}" || true
 [ -n "$listening" ] || { echo "test-win32: the TLS test servers did not start"; exit 1; }
 export QUILLET_TLS_SERVERS=$listening
 
+# The resolver tests need name look-ups that never end: a name server here
+# that answers nothing, named by a resolv.conf that only the Wine run sees (a
+# mount namespace of its own). Wine resolves names through this machine's
+# resolver inside each Windows process. Where that cannot be had, the tests
+# skip with the reason given in QUILLET_SILENT_DNS.
+CTEST_WRAP=()
+"$silent_dns" "$SILENT_DIR/resolv.conf" >"$SILENT_DIR/out" </dev/null 2>&1 &
+SILENT_DNS_PID=$!
+silent=
+for _ in $(seq 100); do
+  silent=$(head -n 1 "$SILENT_DIR/out" 2>/dev/null || true)
+  [ -n "$silent" ] && break
+  sleep 0.1
+done
+if [ -z "$silent" ]; then
+  silent="unavailable: the silent name server did not start"
+elif [[ $silent != unavailable* ]]; then
+  if reason=$(unshare --mount --propagation private true 2>&1); then
+    CTEST_WRAP=(unshare --mount --propagation private --
+      sh -c 'mount --bind "$0" /etc/resolv.conf && exec "$@"' "$SILENT_DIR/resolv.conf")
+  else
+    silent="unavailable: no mount namespace for the Wine run: $reason"
+  fi
+fi
+export QUILLET_SILENT_DNS=$silent
+
 echo "test-win32: the $LABEL suite under $WINE ($WINEARCH prefix $WINEPREFIX)"
 status=0
 log=$(mktemp)
-ctest --test-dir "$BUILD" --output-on-failure --no-tests=error -j"$JOBS" ${CTEST_ARGS[@]+"${CTEST_ARGS[@]}"} 2>&1 |
-  tee "$log" || status=$?
+${CTEST_WRAP[@]+"${CTEST_WRAP[@]}"} ctest --test-dir "$BUILD" --output-on-failure --no-tests=error -j"$JOBS" \
+  ${CTEST_ARGS[@]+"${CTEST_ARGS[@]}"} 2>&1 | tee "$log" || status=$?
 # A Windows program that crashes ends with its exception code (a page fault
 # gives exit status 5), which CTest reports as failed. A test reported as
 # killed by a signal is Wine's own process dying: about once in twenty suite
@@ -120,7 +152,8 @@ if [ "$status" -ne 0 ] && [ -n "$failures" ] &&
   echo "test-win32: Wine itself died under these tests; running them once more:"
   echo "$failures"
   status=0
-  ctest --test-dir "$BUILD" --output-on-failure --rerun-failed -j"$JOBS" || status=$?
+  ${CTEST_WRAP[@]+"${CTEST_WRAP[@]}"} ctest --test-dir "$BUILD" --output-on-failure --rerun-failed -j"$JOBS" ||
+    status=$?
 fi
 rm -f "$log"
 echo "test-win32 ($LABEL): build $((built - started))s, tests under Wine $(( $(date +%s) - built ))s"

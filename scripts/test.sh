@@ -32,8 +32,10 @@ run_variant normal RelWithDebInfo "" 1
 run_variant asan Debug address 3
 run_variant tsan Debug thread 5
 
-# The Windows tests reach HTTPS servers that run here; the normal build made them.
+# The Windows tests reach HTTPS servers and a name server that run here; the
+# normal build made them.
 export QUILLET_TLS_SERVERS_BIN=$PWD/build/normal/test/quillet_tls_servers
+export QUILLET_SILENT_DNS_BIN=$PWD/build/normal/test/quillet_silent_dns
 echo "== 32-bit Windows DLL under Wine"
 bash scripts/test-win32.sh --arch x86
 echo "== x64 Windows DLL under 64-bit Wine"

@@ -3,7 +3,9 @@
 // scripts/test-win32.sh mounts that file over /etc/resolv.conf for the Wine
 // run. It serves the count of queries taken at http://127.0.0.1:PORT/ and
 // prints PORT as one line, or "unavailable: REASON" when it cannot listen.
-// It runs until standard input ends or the program is stopped.
+// It runs until it is stopped.
+#include <unistd.h>
+
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -27,8 +29,5 @@ int main(int argc, char** argv) {
     c.send(quillet_test::httpResponse(200, "OK", std::to_string(server.queries())));
   });
   if (server.unavailable().empty()) std::cout << counter.port() << std::endl;
-  std::string ignored;
-  while (std::getline(std::cin, ignored)) {
-  }
-  return 0;
+  for (;;) ::pause();
 }

@@ -22,6 +22,10 @@
  *   returns its failure value.
  * - Words. What went wrong, or happened, is told as UTF-16 log records that
  *   the caller drains with QL_PullLogRecord.
+ * - Fork (POSIX). A child of fork() sees none of the parent's requests:
+ *   their ids are unknown there, as if removed, and nothing in the child
+ *   waits for their workers or touches their transfers, which go on in the
+ *   parent. The child may call QL_Cleanup and exit at once.
  *
  * Two-call length protocol (QL_RequestData, QL_GetStringByPath and
  * QL_PullLogRecord): the first call, with no buffer, reports the length in
@@ -90,8 +94,9 @@ QL_API void QL_CALL QL_Initialize(void);
 /* Ends the library's work in this process, in this order:
  * 1. drops every stored JSON document (their ids become unknown);
  * 2. cancels every request, waits without a time limit for its worker
- *    thread to end, and removes it (its id becomes unknown), then logs
- *    "All requests stopped";
+ *    thread to end, and removes it (its id becomes unknown); waits too for
+ *    the workers of requests another thread is removing meanwhile; then
+ *    logs "All requests stopped", after every request's own records;
  * 3. takes the HTTP system down for good and logs "Http system
  *    deinitialized".
  * Afterwards QL_Initialize logs "Http system initialization failed: Failed
