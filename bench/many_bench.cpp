@@ -113,8 +113,8 @@ int spawnCurl(const std::vector<std::string>& arguments) {
 // The whole list in one curl command line, read from a config file.
 double curlRun(const Job& job, const std::string& config) {
   const auto start = bench::Clock::now();
-  const int code =
-      spawnCurl({"curl", "-s", "--fail", "--parallel", "--parallel-max", std::to_string(job.parallel), "-K", config});
+  const int code = spawnCurl({"curl", "-s", "--no-progress-meter", "--fail", "--parallel", "--parallel-max",
+                              std::to_string(job.parallel), "-K", config});
   const double seconds = bench::secondsSince(start);
   if (code != 0) throw std::runtime_error(bench::format("curl failed with exit status %d", code));
   return seconds;
