@@ -79,12 +79,18 @@ std::vector<pooled_handles> handle_pool::takeExpired(std::vector<pooled_handles>
   return expired;
 }
 
-handle_pool::handle_pool() : state_(new state(ql::platform::forkGeneration())) {}
+// The pool and the process's first state live in static storage and are
+// never destroyed by the C++ runtime: the HTTP system's take-down closes the
+// pool before libcurl's global clean-up, and a library that is unloaded
+// leaves nothing of it on the heap.
+handle_pool::handle_pool() {
+  alignas(state) static unsigned char first[sizeof(state)];
+  state_.store(new (first) state(ql::platform::forkGeneration()));
+}
 
 handle_pool& handle_pool::instance() {
-  // Never destroyed by the C++ runtime: the HTTP system's take-down closes
-  // the pool before libcurl's global clean-up, and nothing may run after.
-  static handle_pool* pool = new handle_pool();
+  alignas(handle_pool) static unsigned char storage[sizeof(handle_pool)];
+  static handle_pool* const pool = new (storage) handle_pool();
   return *pool;
 }
 

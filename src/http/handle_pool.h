@@ -108,7 +108,7 @@ class handle_pool {
   // once the lock is let go: closing a TLS connection writes to its socket.
   static std::vector<pooled_handles> takeExpired(std::vector<pooled_handles>& idle);
 
-  std::atomic<state*> state_;
+  std::atomic<state*> state_{nullptr};
 };
 
 }  // namespace vela::http
