@@ -14,8 +14,9 @@
 #   --many-pairs      pairs for the many-files ratios, HTTP and HTTPS (default 5)
 #   --only            run only this benchmark: ulid, json, body, download, https,
 #                     many (2,000 small files, HTTP and HTTPS), scale, memory,
-#                     stall (cancel and cleanup) or scale_win32 (the 32-bit and
-#                     x64 DLLs under Wine); may be given more than once
+#                     stall (cancel and cleanup), scale_win32 (the 32-bit and
+#                     x64 DLLs under Wine) or many_win32 (the many-files list in
+#                     the x64 DLL under Wine, no goal); may be given more than once
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -35,7 +36,7 @@ while [ $# -gt 0 ]; do
     --memory-clients) memory_clients=$2; shift 2 ;;
     --win32-clients) win32_clients=$2; shift 2 ;;
     --only) only+=("$2"); shift 2 ;;
-    *) sed -n '2,21p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,22p' "$0" >&2; exit 2 ;;
   esac
 done
 
@@ -260,6 +261,56 @@ if wanted scale_win32; then
       "$wine" "$work/$arch/scale.exe" "$url/slow/1M.bin" "Z:${work//\//\\}\\out" "$win32_clients" $((1 << 20)) </dev/null
     ) | tee -a "$summary" || status=1
   done
+fi
+
+# The many-files list in the x64 DLL under Wine, over HTTP and HTTPS, beside
+# the curl command line fetching it here. No goal: Wine's TLS is not Windows'
+# (and checks no certificate), and Wine adds its own cost to every call.
+if wanted many_win32; then
+  echo "bench: many_win32" >&2
+  cache=${QUILLET_WIN32_CACHE:-${HOME:-/root}/.cache/quillet-win32}
+  bash "$root/scripts/install-deps.sh" wine64 >&2 || true
+  source "$root/scripts/wine-loader.sh"
+  win_build=${QUILLET_WIN64_BUILD:-$root/build-win64}
+  bash "$root/scripts/build-win32.sh" --arch x64 >&2
+  mkdir -p "$work/x64" "$work/out-many"
+  x86_64-w64-mingw32-gcc -std=c11 -O2 -Wall -Werror -I"$root/include" -I"$win_build/include" \
+    "$root/bench/many_win32.c" -L"$win_build/bin" -L"$win_build" -lquillet -o "$work/x64/many.exe"
+  cp "$win_build/bin/quillet.dll" "$work/x64/"
+  count=$(find "$work/www/many" -name '*.bin' | wc -l)
+  name="many files $count x 16 KiB in the x64 DLL under Wine, 8 at once"
+  if ! wine=$(wine_loader x64); then
+    echo "$name: not run: $wine" | tee -a "$summary"
+    status=1
+  else
+    # Median of three runs of one side; DLL_RUN and CURL_RUN each print seconds.
+    median3() { for _ in 1 2 3; do "$@"; done | sort -n | sed -n 2p; }
+    dll_run() {
+      WINEPREFIX=$cache/wine64 WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+        DISPLAY= WAYLAND_DISPLAY= "$wine" "$work/x64/many.exe" "$1" "Z:${work//\//\\}\\out-many" "$count" 8 16384 \
+        </dev/null | cut -d' ' -f1
+    }
+    curl_run() {
+      local list=$work/many-curl.cfg
+      for i in $(seq 0 $((count - 1))); do
+        printf 'url = "%sf%04d.bin"\noutput = "%s/out-many/curl-%04d.bin"\n' "$1" "$i" "$work" "$i"
+      done >"$list"
+      local start end
+      start=$(date +%s.%N)
+      curl -s --no-progress-meter --fail --parallel --parallel-max 8 --cacert "$tls/trusted-ca.pem" -K "$list"
+      end=$(date +%s.%N)
+      rm -f "$work"/out-many/curl-*.bin
+      awk -v s="$start" -v e="$end" 'BEGIN { print e - s }'
+    }
+    [ -f "$cache/wine64/system.reg" ] || WINEPREFIX=$cache/wine64 WINEARCH=win64 WINEDEBUG=-all \
+      "$wine" wineboot -i </dev/null >/dev/null 2>&1
+    figures=()
+    for base in "$url/many/" "https://127.0.0.1:$tls_port/many/"; do
+      figures+=("$(median3 dll_run "$base")" "$(median3 curl_run "$base")")
+    done
+    printf '%s: HTTP %.3f s, HTTPS %.3f s, medians of 3 (anchor curl --parallel --parallel-max 8 HTTP %.3f s, HTTPS %.3f s) no goal\n' \
+      "$name" "${figures[0]}" "${figures[2]}" "${figures[1]}" "${figures[3]}" | tee -a "$summary"
+  fi
 fi
 
 echo

@@ -1040,10 +1040,12 @@ constexpr std::size_t kPooledConnections = 16;
 
 TEST(RequestDescriptors, OnlyTheBoundedPoolKeepsConnectionsAndCleanupClosesThem) {
 #ifdef _WIN32
-  // Under Wine /proc/self/fd lists Wine's own descriptors, which come and go.
-  GTEST_SKIP() << "counts POSIX descriptors";
+  // Under Wine /proc/self/fd lists Wine's own descriptors, which come and go:
+  // there only the server's side is checked.
+  const bool counted = false;
+#else
+  const bool counted = openDescriptors() != 0;
 #endif
-  if (openDescriptors() == 0) GTEST_SKIP() << "no /proc/self/fd to count descriptors";
   RawHttpServer server(answer(httpResponse(200, "OK", "kept")));
   TempDir dir;
   const std::size_t before = openDescriptors();
@@ -1066,18 +1068,21 @@ TEST(RequestDescriptors, OnlyTheBoundedPoolKeepsConnectionsAndCleanupClosesThem)
   // socket and the wake-up pair of the handle that keeps it: nothing else of
   // the finished requests stays open.
   constexpr std::size_t kPerKeptConnection = 4;
-  const auto onlyThePool = [&] { return openDescriptors() == before + kPerKeptConnection * server.openConnections(); };
-  EXPECT_TRUE(eventually(onlyThePool));
+  const auto onlyThePool = [&] {
+    return !counted || openDescriptors() == before + kPerKeptConnection * server.openConnections();
+  };
+  EXPECT_TRUE(eventually([&] { return server.openConnections() <= kPooledConnections && onlyThePool(); }));
   EXPECT_GE(server.openConnections(), 1u);
-  EXPECT_LE(server.openConnections(), kPooledConnections);
   for (unsigned id : ids) EXPECT_EQ(QL_RemoveRequest(id), 1);
   EXPECT_TRUE(onlyThePool());
 
   const std::size_t accepted = server.acceptedCount();
   QL_Cleanup();
   EXPECT_TRUE(server.waitForClosedConnections(accepted, scaled(10s)));
-  EXPECT_TRUE(eventually([&] { return openDescriptors() == before; }));
-  EXPECT_EQ(openDescriptors(), before);
+  if (counted) {
+    EXPECT_TRUE(eventually([&] { return openDescriptors() == before; }));
+    EXPECT_EQ(openDescriptors(), before);
+  }
 }
 
 // ---------------------------------------------------------------------------
