@@ -23,9 +23,9 @@ std::string originOf(const std::string& url) {
   for (std::size_t i = 0; i < 3; ++i) {
     char* part = nullptr;
     if (curl_url_get(parsed.get(), parts[i], &part, CURLU_DEFAULT_PORT) != CURLUE_OK) return {};
+    const std::unique_ptr<char, void (*)(void*)> owned(part, curl_free);
     origin += part;
     origin += separators[i];
-    curl_free(part);
   }
   return origin;
 }
