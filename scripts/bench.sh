@@ -5,20 +5,24 @@
 # Exits 1 when a target is not met or a benchmark could not run; only the
 # 32-bit DLL's row may be not run, on a machine that cannot run 32-bit Wine.
 #
-# Usage: bash scripts/bench.sh [--pairs N] [--download-pairs N] [--clients N] [--only NAME]...
+# Usage: bash scripts/bench.sh [--pairs N] [--download-pairs N] [--many-pairs N] [--clients N] [--only NAME]...
 #   --pairs           pairs for the in-memory body and JSON ratios (default 7)
 #   --download-pairs  pairs for the download ratios, HTTP and HTTPS (default 15)
 #   --clients         simultaneous downloads in the scale target (default 1000)
 #   --memory-clients  simultaneous downloads in the memory target (default 1000)
 #   --win32-clients   simultaneous downloads in each DLL under Wine (default 500)
+#   --many-pairs      pairs for the many-files ratios, HTTP and HTTPS (default 5)
 #   --only            run only this benchmark: ulid, json, body, download, https,
-#                     scale, memory, stall (cancel and cleanup) or scale_win32
-#                     (the 32-bit and x64 DLLs under Wine); may be given more than once
+#                     many (2,000 small files, HTTP and HTTPS), scale, memory,
+#                     stall (cancel and cleanup), scale_win32 (the 32-bit and
+#                     x64 DLLs under Wine) or many_win32 (the many-files list in
+#                     the x64 DLL under Wine, no goal); may be given more than once
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 pairs=7
 download_pairs=15
+many_pairs=5
 clients=1000
 memory_clients=1000
 win32_clients=500
@@ -27,11 +31,12 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --pairs) pairs=$2; shift 2 ;;
     --download-pairs) download_pairs=$2; shift 2 ;;
+    --many-pairs) many_pairs=$2; shift 2 ;;
     --clients) clients=$2; shift 2 ;;
     --memory-clients) memory_clients=$2; shift 2 ;;
     --win32-clients) win32_clients=$2; shift 2 ;;
     --only) only+=("$2"); shift 2 ;;
-    *) sed -n '2,18p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,22p' "$0" >&2; exit 2 ;;
   esac
 done
 
@@ -67,7 +72,13 @@ echo "bench: making test files in $work" >&2
 for size in 1M 100M 512M 1G; do
   make_file "$size"
 done
-chmod 644 "$work"/www/*
+# The many-files list: 2,000 files of 16 KiB, each with bytes of its own.
+mkdir -p "$work/www/many"
+make_file 32000K
+split -b 16K -d -a 4 --additional-suffix=.bin "$work/www/32000K.bin" "$work/www/many/f"
+rm "$work/www/32000K.bin"
+chmod 755 "$work/www/many"
+chmod 644 "$work"/www/*.bin "$work"/www/many/*
 
 # Throwaway TLS material for the HTTPS target: a bench CA and a certificate
 # for 127.0.0.1 that it signs, plus a second CA that no bundle holds, whose
@@ -176,28 +187,39 @@ run body --url "$url/100M.bin" --file "$work/www/100M.bin" \
 run download --url "$url/1G.bin" --size $((1 << 30)) --dir "$work/out" --pairs "$download_pairs"
 
 # The library reads libcurl's default CA bundle and no environment variable,
-# so the HTTPS target runs in a private mount namespace where a bundle that
+# so the HTTPS targets run in a private mount namespace where a bundle that
 # also holds the bench CA lies over that path; the curl command line there
 # verifies against the same bundle. Nothing turns verification off.
-if wanted https; then
-  echo "bench: https" >&2
-  https_name="https download 1024 MiB"
-  https_goal="<= 1.02x"
-  bundle=$(curl-config --ca 2>/dev/null || true)
-  [ -n "$bundle" ] || bundle=/etc/ssl/certs/ca-certificates.crt
-  cat "$bundle" "$tls/trusted-ca.pem" >"$tls/bundle.pem"
+bundle=$(curl-config --ca 2>/dev/null || true)
+[ -n "$bundle" ] || bundle=/etc/ssl/certs/ca-certificates.crt
+cat "$bundle" "$tls/trusted-ca.pem" >"$tls/bundle.pem"
+# Usage: with_bench_ca NAME GOAL COMMAND...; a machine without private mount
+# namespaces (or an HTTPS server that does not answer) gets a NOT met line.
+with_bench_ca() {
+  local name=$1 goal=$2
+  shift 2
   if curl -sf --cacert "$tls/trusted-ca.pem" -o /dev/null "https://127.0.0.1:$tls_port/1M.bin" &&
     unshare --mount --propagation private true 2>/dev/null; then
     unshare --mount --propagation private bash -c 'mount --bind "$1" "$2" && shift 2 && exec "$@"' _ \
-      "$tls/bundle.pem" "$bundle" env -u CURL_CA_BUNDLE -u SSL_CERT_FILE -u SSL_CERT_DIR \
-      "$bin/quillet_bench_download" --url "https://127.0.0.1:$tls_port/1G.bin" --size $((1 << 30)) \
-      --dir "$work/out" --pairs "$download_pairs" --untrusted-url "https://127.0.0.1:$untrusted_port/1M.bin" |
+      "$tls/bundle.pem" "$bundle" env -u CURL_CA_BUNDLE -u SSL_CERT_FILE -u SSL_CERT_DIR "$@" |
       tee -a "$summary" || status=1
   else
-    echo "$https_name: not run, no private mount namespace or no HTTPS server (anchor not measured) goal $https_goal — NOT met" |
+    echo "$name: not run, no private mount namespace or no HTTPS server (anchor not measured) goal $goal — NOT met" |
       tee -a "$summary"
     status=1
   fi
+}
+if wanted https; then
+  echo "bench: https" >&2
+  with_bench_ca "https download 1024 MiB" "<= 1.02x" \
+    "$bin/quillet_bench_download" --url "https://127.0.0.1:$tls_port/1G.bin" --size $((1 << 30)) \
+    --dir "$work/out" --pairs "$download_pairs" --untrusted-url "https://127.0.0.1:$untrusted_port/1M.bin"
+fi
+if wanted many; then
+  run many --url "$url/many/" --source "$work/www/many" --dir "$work/out" --pairs "$many_pairs"
+  with_bench_ca "many files over HTTPS" "<= 1.2x" \
+    "$bin/quillet_bench_many" --url "https://127.0.0.1:$tls_port/many/" --source "$work/www/many" \
+    --dir "$work/out" --pairs "$many_pairs" --untrusted-url "https://127.0.0.1:$untrusted_port/1M.bin"
 fi
 run scale --url "$url/slow/1M.bin" --size $((1 << 20)) --dir "$work/out" --count "$clients"
 run memory --url "$url/slow/1M.bin" --size $((1 << 20)) --dir "$work/out" --count "$memory_clients"
@@ -239,6 +261,56 @@ if wanted scale_win32; then
       "$wine" "$work/$arch/scale.exe" "$url/slow/1M.bin" "Z:${work//\//\\}\\out" "$win32_clients" $((1 << 20)) </dev/null
     ) | tee -a "$summary" || status=1
   done
+fi
+
+# The many-files list in the x64 DLL under Wine, over HTTP and HTTPS, beside
+# the curl command line fetching it here. No goal: Wine's TLS is not Windows'
+# (and checks no certificate), and Wine adds its own cost to every call.
+if wanted many_win32; then
+  echo "bench: many_win32" >&2
+  cache=${QUILLET_WIN32_CACHE:-${HOME:-/root}/.cache/quillet-win32}
+  bash "$root/scripts/install-deps.sh" wine64 >&2 || true
+  source "$root/scripts/wine-loader.sh"
+  win_build=${QUILLET_WIN64_BUILD:-$root/build-win64}
+  bash "$root/scripts/build-win32.sh" --arch x64 >&2
+  mkdir -p "$work/x64" "$work/out-many"
+  x86_64-w64-mingw32-gcc -std=c11 -O2 -Wall -Werror -I"$root/include" -I"$win_build/include" \
+    "$root/bench/many_win32.c" -L"$win_build/bin" -L"$win_build" -lquillet -o "$work/x64/many.exe"
+  cp "$win_build/bin/quillet.dll" "$work/x64/"
+  count=$(find "$work/www/many" -name '*.bin' | wc -l)
+  name="many files $count x 16 KiB in the x64 DLL under Wine, 8 at once"
+  if ! wine=$(wine_loader x64); then
+    echo "$name: not run: $wine" | tee -a "$summary"
+    status=1
+  else
+    # Median of three runs of one side; DLL_RUN and CURL_RUN each print seconds.
+    median3() { for _ in 1 2 3; do "$@"; done | sort -n | sed -n 2p; }
+    dll_run() {
+      WINEPREFIX=$cache/wine64 WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+        DISPLAY= WAYLAND_DISPLAY= "$wine" "$work/x64/many.exe" "$1" "Z:${work//\//\\}\\out-many" "$count" 8 16384 \
+        </dev/null | cut -d' ' -f1
+    }
+    curl_run() {
+      local list=$work/many-curl.cfg
+      for i in $(seq 0 $((count - 1))); do
+        printf 'url = "%sf%04d.bin"\noutput = "%s/out-many/curl-%04d.bin"\n' "$1" "$i" "$work" "$i"
+      done >"$list"
+      local start end
+      start=$(date +%s.%N)
+      curl -s --no-progress-meter --fail --parallel --parallel-max 8 --cacert "$tls/trusted-ca.pem" -K "$list"
+      end=$(date +%s.%N)
+      rm -f "$work"/out-many/curl-*.bin
+      awk -v s="$start" -v e="$end" 'BEGIN { print e - s }'
+    }
+    [ -f "$cache/wine64/system.reg" ] || WINEPREFIX=$cache/wine64 WINEARCH=win64 WINEDEBUG=-all \
+      "$wine" wineboot -i </dev/null >/dev/null 2>&1
+    figures=()
+    for base in "$url/many/" "https://127.0.0.1:$tls_port/many/"; do
+      figures+=("$(median3 dll_run "$base")" "$(median3 curl_run "$base")")
+    done
+    printf '%s: HTTP %.3f s, HTTPS %.3f s, medians of 3 (anchor curl --parallel --parallel-max 8 HTTP %.3f s, HTTPS %.3f s) no goal\n' \
+      "$name" "${figures[0]}" "${figures[2]}" "${figures[1]}" "${figures[3]}" | tee -a "$summary"
+  fi
 fi
 
 echo

@@ -256,6 +256,28 @@ TEST(TransferOnTheWire, UploadIsAChunkedPut) {
   EXPECT_EQ(request.header("Transfer-Encoding"), "chunked");
 }
 
+// A receive rate cap belongs to its transfer alone, also when the next one
+// runs on the same pooled handle and connection.
+TEST(TransferReuse, ASpeedCapEndsWithItsTransfer) {
+  const std::string big = patternBytes(0, 256 * 1024, 7);
+  RawHttpServer server(
+      [&](const HttpRequest& r, Connection& c) { c.send(httpResponse(200, "OK", r.target == "/big" ? big : "s")); });
+  http_request_params params = getParams(server.url("/small"));
+  params.maxRecvSpeed = 1024;
+  RecordingCallback first;
+  http_transfer capped;
+  ASSERT_TRUE(capped.perform(params, &first));
+
+  params = getParams(server.url("/big"));
+  // At the cap above this would take minutes; the limit fails it with 28.
+  params.timeout = static_cast<int32_t>(std::chrono::duration_cast<std::chrono::seconds>(scaled(20s)).count());
+  RecordingCallback second;
+  http_transfer next;
+  EXPECT_TRUE(next.perform(params, &second)) << next.result();
+  EXPECT_EQ(second.body, big);
+  EXPECT_EQ(server.acceptedCount(), 1u);
+}
+
 TEST(TransferCallbacks, BodylessResponseReachesReceiveInfoOnce) {
   RawHttpServer server([](const HttpRequest&, Connection& c) { c.send("HTTP/1.1 204 No Content\r\n\r\n"); });
   http_transfer transfer;

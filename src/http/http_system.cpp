@@ -8,6 +8,8 @@
 #include <new>
 #include <thread>
 
+#include "http/handle_pool.h"
+
 namespace vela::http {
 namespace {
 
@@ -56,7 +58,12 @@ void http_system::takeDown(bool mayWait) {
       guard.lock();
     }
     holdsAtCleanup_ = holds_;
-    if (holds_ == 0) curl_global_cleanup();
+    if (holds_ == 0) {
+      // No transfer has handles now: the idle ones and their connections
+      // go first, while libcurl is still there to close them.
+      handle_pool::instance().close();
+      curl_global_cleanup();
+    }
     initResult_ = CURLE_FAILED_INIT;
   }
   --refCount_;

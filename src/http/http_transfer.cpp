@@ -89,9 +89,7 @@ struct transfer_callbacks {
   }
 };
 
-void http_transfer::EasyDeleter::operator()(void* handle) const { curl_easy_cleanup(handle); }
 void http_transfer::ListDeleter::operator()(curl_slist* list) const { curl_slist_free_all(list); }
-void http_transfer::MultiDeleter::operator()(void* multi) const { curl_multi_cleanup(multi); }
 
 bool http_transfer::large_buffer_slot::take() {
   if (held_) return true;
@@ -115,10 +113,16 @@ http_transfer::http_transfer() = default;
 
 http_transfer::~http_transfer() { reset(); }
 
-// The handle goes first: it still points at the list. The hold on the HTTP
-// system goes last, once libcurl has nothing of this transfer left.
+// The handle goes first, reset by the pool: it still points at the list and
+// at this transfer. The hold on the HTTP system goes last, once libcurl has
+// nothing of this transfer left.
 void http_transfer::dropHandle() {
-  handle_.reset();
+  if (handles_) {
+    char* effectiveUrl = nullptr;
+    if (result_ == CURLE_OK) curl_easy_getinfo(handles_.easy(), CURLINFO_EFFECTIVE_URL, &effectiveUrl);
+    handle_pool::instance().giveBack(std::move(handles_), effectiveUrl);
+    handles_ = pooled_handles();
+  }
   headerList_.reset();
   largeBuffer_.giveBack();
   if (holding_) {
@@ -143,8 +147,8 @@ bool http_transfer::setup(const http_request_params& params) {
   result_ = http_system::instance().hold();
   if (result_ != 0) return false;
   holding_ = true;
-  handle_.reset(curl_easy_init());
-  if (!handle_) {
+  handles_ = handle_pool::instance().take(params.url);
+  if (!handles_) {
     result_ = CURLE_FAILED_INIT;
     return false;
   }
@@ -166,11 +170,21 @@ bool http_transfer::setup(const http_request_params& params) {
   for (const std::string& line : params_.headers) append(line);
   if (params_.method == http_method::upload) append("Transfer-Encoding: chunked");
 
+  if (configure()) return true;
+  if (!handles_.used()) return false;
+  // libcurl refuses some options on a handle whose last transfer ended
+  // before it connected (the receive buffer is still there for its size):
+  // that pair is closed and a new one set up.
+  handles_ = handle_pool::instance().fresh();
+  if (!handles_) {
+    result_ = CURLE_FAILED_INIT;
+    return false;
+  }
   return configure();
 }
 
 bool http_transfer::configure() {
-  CURL* handle = handle_.get();
+  CURL* handle = handles_.easy();
   auto set = [this](CURLcode code) {
     result_ = code;
     return code == CURLE_OK;
@@ -198,10 +212,16 @@ bool http_transfer::configure() {
          // must not fail every handshake (a certificate reported revoked
          // still does). libcurl ignores the option elsewhere.
          set(curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT))) &&
-         set(curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L)) && set(curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L)) &&
+         set(curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L)) &&
          // An unfinished name look-up is left to end alone rather than waited
          // for when the transfer goes (noteLeftResolver).
          set(curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L)) &&
+         // What the pool keeps between transfers: the DNS answers and TLS
+         // sessions shared by all, and connections idle no longer than the
+         // pool keeps them.
+         set(curl_easy_setopt(handle, CURLOPT_SHARE, handles_.share())) &&
+         set(curl_easy_setopt(handle, CURLOPT_MAXAGE_CONN, static_cast<long>(handle_pool::kMaxIdleAge.count()))) &&
+         set(curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L)) &&
          set(curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &transfer_callbacks::progress)) &&
          set(curl_easy_setopt(handle, CURLOPT_XFERINFODATA, static_cast<void*>(this))) &&
          set(curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &transfer_callbacks::write)) &&
@@ -227,16 +247,18 @@ bool http_transfer::perform(const http_request_params& params, http_request_call
 
 bool http_transfer::run(const http_request_params& params, http_request_callback* callback) {
   CURL* handle;
+  CURLM* multi;
   {
     Guard guard(lock_);
     if (!setup(params)) return false;
     callback_ = callback;
     user_data_ = 0;
-    handle = handle_.get();
+    handle = handles_.easy();
+    multi = handles_.multi();
   }
   // Not under the lock: the callbacks take it for their own duration, and the
-  // handle only changes in setup/reset, which this thread alone calls.
-  const auto code = static_cast<CURLcode>(drive(handle));
+  // handles only change in setup/reset, which this thread alone calls.
+  const auto code = static_cast<CURLcode>(drive(handle, multi));
 
   Guard guard(lock_);
   result_ = code;
@@ -256,28 +278,29 @@ bool http_transfer::run(const http_request_params& params, http_request_callback
   return result_ == CURLE_OK;
 }
 
-// What curl_easy_perform does, with a multi handle of the transfer's own: its
-// wait can be woken, where curl_easy_perform's sleeps up to a second between
-// progress calls and so between looks at the cancel flag.
-int http_transfer::drive(void* handle) {
-  std::unique_ptr<void, MultiDeleter> multi(curl_multi_init());
-  if (!multi || curl_multi_add_handle(multi.get(), handle) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
+// What curl_easy_perform does, with the multi handle that came with the easy
+// one: its wait can be woken, where curl_easy_perform's sleeps up to a second
+// between progress calls and so between looks at the cancel flag. The easy
+// handle leaves the multi handle at the end; its connection stays in the
+// multi handle's cache for the next transfer that takes the pair.
+int http_transfer::drive(void* handle, void* multi) {
+  if (curl_multi_add_handle(multi, handle) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
   {
     Guard wake(wakeLock_);
-    waiting_ = multi.get();
+    waiting_ = multi;
   }
   CURLcode code = CURLE_OK;
   int running = 1;
   while (running != 0) {
-    CURLMcode step = curl_multi_perform(multi.get(), &running);
-    if (step == CURLM_OK && running != 0) step = curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr);
+    CURLMcode step = curl_multi_perform(multi, &running);
+    if (step == CURLM_OK && running != 0) step = curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
     if (step != CURLM_OK) {
       code = step == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_BAD_FUNCTION_ARGUMENT;
       break;
     }
   }
   int queued = 0;
-  while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+  while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
     if (message->msg == CURLMSG_DONE && message->easy_handle == handle) code = message->data.result;
   }
   {
@@ -285,7 +308,7 @@ int http_transfer::drive(void* handle) {
     waiting_ = nullptr;
   }
   noteLeftResolver(handle, code);
-  curl_multi_remove_handle(multi.get(), handle);
+  curl_multi_remove_handle(multi, handle);
   return code;
 }
 
@@ -324,11 +347,11 @@ int32_t http_transfer::errorText(std::string& out) {
 }
 
 http_transfer::head_info http_transfer::head() {
-  if (!handle_) return kept_;
+  if (!handles_) return kept_;
   head_info answers;
-  answers.codeRead = curl_easy_getinfo(handle_.get(), CURLINFO_RESPONSE_CODE, &answers.code) == CURLE_OK;
+  answers.codeRead = curl_easy_getinfo(handles_.easy(), CURLINFO_RESPONSE_CODE, &answers.code) == CURLE_OK;
   curl_off_t length = -1;
-  answers.lengthRead = curl_easy_getinfo(handle_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK;
+  answers.lengthRead = curl_easy_getinfo(handles_.easy(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK;
   answers.length = length;
   return answers;
 }

@@ -1,13 +1,15 @@
 // One libcurl easy transfer, owned by its request and run on the request's
-// worker thread. The handle is released as soon as a run ends, so that a
-// finished request holds no connection; what the response head queries read
-// is kept with the transfer until the next set-up.
+// worker thread. Its handles come from the process-wide pool and go back
+// to it as soon as a run ends, so that a finished request holds no
+// connection of its own; what the response head queries read is kept with
+// the transfer until the next set-up.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "http/handle_pool.h"
 #include "http/http_request_callback.h"
 #include "http/http_request_params.h"
 #include "platform/platform.h"
@@ -42,9 +44,10 @@ class http_transfer {
   http_transfer(const http_transfer&) = delete;
   http_transfer& operator=(const http_transfer&) = delete;
 
-  // Configures a fresh handle from `params`; on failure result() says why.
+  // Configures a handle from the pool, from scratch, from `params`; on
+  // failure result() says why.
   bool setup(const http_request_params& params);
-  // Runs one whole transfer on the calling thread and releases the handle.
+  // Runs one whole transfer on the calling thread and gives the handle back.
   // True when libcurl reported success and the callback accepted the head.
   bool perform(const http_request_params& params, http_request_callback* callback);
   void reset();
@@ -81,14 +84,8 @@ class http_transfer {
   ql::platform::RecursiveLock& lock() { return lock_; }
 
  private:
-  struct EasyDeleter {
-    void operator()(void* handle) const;
-  };
   struct ListDeleter {
     void operator()(curl_slist* list) const;
-  };
-  struct MultiDeleter {
-    void operator()(void* multi) const;
   };
 
   // One of the kLargeBufferTransfers places, held by the handle that reads
@@ -118,17 +115,17 @@ class http_transfer {
 
   bool configure();  // sets the options in order; false on the first refusal
   bool run(const http_request_params& params, http_request_callback* callback);
-  int drive(void* handle);  // the easy handle to its end; libcurl's result code
-  head_info head();         // under the transfer lock
-  void release();           // keeps head(), then lets the handle and its list go
-  void dropHandle();        // the handle, its list and the hold on the HTTP system
+  int drive(void* handle, void* multi);  // the easy handle to its end; libcurl's result code
+  head_info head();                      // under the transfer lock
+  void release();                        // keeps head(), then lets the handle and its list go
+  void dropHandle();                     // the handles back to the pool, then the list and the hold on the HTTP system
 
   ql::platform::RecursiveLock lock_;
   // The waiting multi handle of a running transfer, for wakeUp(); guarded by
   // a leaf lock of its own, as a cancel holds the request lock.
   ql::platform::RecursiveLock wakeLock_;
   void* waiting_ = nullptr;
-  std::unique_ptr<void, EasyDeleter> handle_;
+  pooled_handles handles_;
   std::unique_ptr<curl_slist, ListDeleter> headerList_;
   large_buffer_slot largeBuffer_;
   long receiveBufferBytes_ = 0;

@@ -1,0 +1,204 @@
+// An installer's usual workload: many small files, a few at a time. The
+// library keeps --parallel QL_DownloadFile calls running over the whole list,
+// starting the next file as soon as one ends; the anchor is the curl command
+// line fetching the same list with --parallel --parallel-max. Every file of
+// both sides is compared with the served one, outside the timed part. Over
+// HTTPS both sides verify the server: with --untrusted-url both must first
+// refuse a certificate that the CA bundle does not vouch for.
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <thread>
+
+#include "bench.h"
+
+extern char** environ;
+
+namespace {
+
+struct Job {
+  std::string url;     // the folder the files are served from, ending in '/'
+  std::string source;  // the same folder on disk
+  std::string dir;     // where both sides write
+  std::vector<std::string> names;
+  int parallel = 8;
+};
+
+std::string readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string target(const Job& job, const char* side, std::size_t i) {
+  return job.dir + "/" + side + "-" + job.names[i];
+}
+
+// Every written file must hold the served bytes; then it goes.
+void expectFiles(const Job& job, const char* side) {
+  for (std::size_t i = 0; i < job.names.size(); ++i) {
+    const std::string path = target(job, side, i);
+    if (readAll(path) != readAll(job.source + "/" + job.names[i])) {
+      throw std::runtime_error(bench::format("%s differs from the served %s", path.c_str(), job.names[i].c_str()));
+    }
+    std::filesystem::remove(path);
+  }
+}
+
+// Keeps `parallel` downloads running until the list is done. A failed file
+// fails the run, with its libcurl code.
+double libraryRun(const Job& job) {
+  struct Running {
+    unsigned id;
+    std::size_t index;
+  };
+  std::deque<Running> running;
+  std::vector<std::u16string> paths;
+  for (std::size_t i = 0; i < job.names.size(); ++i) {
+    const std::string path = target(job, "library", i);
+    paths.emplace_back(path.begin(), path.end());
+  }
+  const auto start = bench::Clock::now();
+  std::size_t next = 0;
+  while (next < job.names.size() || !running.empty()) {
+    while (next < job.names.size() && running.size() < static_cast<std::size_t>(job.parallel)) {
+      const std::string url = job.url + job.names[next];
+      running.push_back({QL_DownloadFile(url.c_str(), paths[next].c_str()), next});
+      ++next;
+    }
+    bool ended = false;
+    for (auto it = running.begin(); it != running.end();) {
+      QL_REQUEST_INFO info{};
+      QL_RequestInfo(it->id, &info);
+      if (info.state == QL_STATE_RUNNING) {
+        ++it;
+        continue;
+      }
+      if (info.state != QL_STATE_DONE) {
+        throw std::runtime_error(bench::format("download of %s failed, libcurl code %d, status %d",
+                                               job.names[it->index].c_str(), info.curlCode, info.responseCode));
+      }
+      QL_RemoveRequest(it->id);
+      it = running.erase(it);
+      ended = true;
+    }
+    // An installer polls too; a short nap keeps the poll off the CPU the
+    // transfers need.
+    if (!ended) std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  const double seconds = bench::secondsSince(start);
+  bench::drainLog();
+  return seconds;
+}
+
+int spawnCurl(const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  pid_t child = 0;
+  if (posix_spawnp(&child, "curl", nullptr, nullptr, argv.data(), environ) != 0) {
+    throw std::runtime_error("cannot start curl");
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The whole list in one curl command line, read from a config file.
+double curlRun(const Job& job, const std::string& config) {
+  const auto start = bench::Clock::now();
+  const int code = spawnCurl({"curl", "-s", "--no-progress-meter", "--fail", "--parallel", "--parallel-max",
+                              std::to_string(job.parallel), "-K", config});
+  const double seconds = bench::secondsSince(start);
+  if (code != 0) throw std::runtime_error(bench::format("curl failed with exit status %d", code));
+  return seconds;
+}
+
+std::string writeCurlConfig(const Job& job) {
+  const std::string config = job.dir + "/curl-list.cfg";
+  std::ofstream out(config);
+  for (std::size_t i = 0; i < job.names.size(); ++i) {
+    out << "url = \"" << job.url << job.names[i] << "\"\noutput = \"" << target(job, "curl", i) << "\"\n";
+  }
+  if (!out) throw std::runtime_error("cannot write " + config);
+  return config;
+}
+
+// Both sides must refuse a certificate the bundle does not vouch for, with
+// libcurl's (and so curl's) code for a failed peer verification.
+void expectRefused(const std::string& url, const std::string& dir) {
+  constexpr int kPeerFailedVerification = 60;
+  const std::string path = dir + "/untrusted.bin";
+  const std::u16string widePath(path.begin(), path.end());
+  const unsigned id = QL_DownloadFile(url.c_str(), widePath.c_str());
+  const QL_REQUEST_INFO info = bench::waitForEnd(id);
+  QL_RemoveRequest(id);
+  bench::drainLog();
+  const int curlCode = spawnCurl({"curl", "-s", "-o", path, url});
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
+  std::cerr << bench::format("  untrusted server: QL_DownloadFile libcurl code %d, curl exit status %d\n",
+                             info.curlCode, curlCode);
+  if (info.curlCode != kPeerFailedVerification || curlCode != kPeerFailedVerification) {
+    throw std::runtime_error(bench::format(
+        "an untrusted server was not refused by both sides (libcurl code %d, curl exit status %d; 60 expected)",
+        info.curlCode, curlCode));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bench::Options options(
+      argc, argv, {{"url", ""}, {"source", ""}, {"dir", ""}, {"parallel", "8"}, {"pairs", "5"}, {"untrusted-url", ""}});
+  Job job;
+  job.url = options.text("url");
+  job.source = options.text("source");
+  job.dir = options.text("dir");
+  job.parallel = static_cast<int>(options.number("parallel"));
+  for (const auto& entry : std::filesystem::directory_iterator(job.source)) {
+    job.names.push_back(entry.path().filename().string());
+  }
+  std::sort(job.names.begin(), job.names.end());
+  const bool https = job.url.rfind("https:", 0) == 0;
+  const std::uintmax_t size = job.names.empty() ? 0 : std::filesystem::file_size(job.source + "/" + job.names[0]);
+  const std::string name = bench::format("many files %zu x %ju KiB over %s, %d at once", job.names.size(), size >> 10,
+                                         https ? "HTTPS" : "HTTP", job.parallel);
+  const char* goal = "<= 1.2x";
+  QL_Initialize();
+  const int status = bench::run(name, goal, [&] {
+    if (job.names.empty()) throw std::runtime_error("no files in " + job.source);
+    if (https && options.text("untrusted-url").empty()) {
+      throw std::runtime_error("an HTTPS run needs --untrusted-url to show that both sides verify");
+    }
+    if (https) expectRefused(options.text("untrusted-url"), job.dir);
+    const std::string config = writeCurlConfig(job);
+    std::cerr << name << ": QL_DownloadFile / curl --parallel\n";
+    const bench::PairFigures figures = bench::alternate(
+        static_cast<int>(options.number("pairs")),
+        [&] {
+          const double seconds = libraryRun(job);
+          expectFiles(job, "library");
+          return seconds;
+        },
+        [&] {
+          const double seconds = curlRun(job, config);
+          expectFiles(job, "curl");
+          return seconds;
+        });
+    std::filesystem::remove(config);
+    bench::report(name,
+                  bench::format("%.3fx, QL_DownloadFile %.3f s (pairs %.2f..%.2f, %d pairs)", figures.ratio, figures.a,
+                                figures.lowRatio, figures.highRatio, figures.pairs),
+                  bench::format("curl --parallel --parallel-max %d %.3f s", job.parallel, figures.b), goal,
+                  figures.ratio <= 1.2);
+  });
+  QL_Cleanup();
+  return status;
+}
