@@ -234,6 +234,8 @@ grep -qE "(^|, )libquillet1 \(= $VERSION\)" <<<"$(dpkg-deb -f "$(deb_of libquill
   fail "libquillet-dev does not depend on libquillet1 (= $VERSION)"
 grep -qE "(^|, )libquillet1( |,|$)" <<<"$(dpkg-deb -f "$(deb_of quillet deb)" Depends)" ||
   fail "quillet does not depend on libquillet1"
+# The host reaches libcurl only through the library's exports.
+if grep -q libcurl <<<"$(dpkg-deb -f "$(deb_of quillet deb)" Depends)"; then fail "quillet depends on libcurl"; fi
 [ -x "$scratch/deb-quillet/usr/bin/quillet" ] || fail "quillet has no /usr/bin/quillet"
 # The symbols file: the seventeen exports, nothing else, each with the
 # version that brought it (the fourteen of 1.0.0, three more in 1.1.0).
