@@ -349,7 +349,9 @@ http_request_file_helper::failure http_request_file_helper::classify(const trans
   const std::unique_ptr<Exception> error = getError();
   // The disk or the file: another server cannot help.
   if (dynamic_cast<const SysException*>(error.get()) != nullptr) return failure::request;
-  if (outcome.statusRead && outcome.status != 200 && outcome.status != 206 && !outcome.complete) {
+  // Status 0: no answer came, and libcurl's code tells why.
+  const bool answered = outcome.statusRead && outcome.status != 0;
+  if (answered && outcome.status != 200 && outcome.status != 206 && !outcome.complete) {
     return transientStatus(outcome.status) ? failure::transient : failure::url;
   }
   if (error != nullptr) return failure::url;  // a length that does not fit, a wrong hash
