@@ -179,6 +179,8 @@ struct Row {
   std::vector<std::string> ranges;  // asked of the server, in order
   std::string record;               // a log record holds this
   std::string words;                // QL_RequestError holds this ("" for a success)
+  long long expectedSize = -1;
+  bool emptyPartKept = false;  // the failure left "<path>.part" behind, without a byte written
 };
 
 // Test names and failures show the row by its name.
@@ -192,9 +194,13 @@ std::vector<Row> rows() {
                                "35156a21a1feddd882a34e6daf907c90872477005b07255e20da09c9d705da0e, received " +
                                kFileSha256;
   const unsigned resumeAtomic = QL_DOWNLOAD_RESUME | QL_DOWNLOAD_ATOMIC;
+  const std::string tooLong = "Invalid content length. full_size: " + std::to_string(kFileSize + 1) +
+                              ".000000, requested_size: 0.000000, content_len: " + std::to_string(kFileSize) +
+                              ".000000";
   // clang-format off
   return {
       // name, script, on disk, flags, sha256, retries, refused first URL, state, ranges, record, words
+      // [, expected size, empty .part kept]
       {"RangeIgnoredStartsOver", {Answer::ignoreRange}, garbage, resumeAtomic, kFileSha256, 0, false,
        QL_STATE_DONE, {bytesFrom(garbage.size())}, "Resume download: ", ""},
       {"CompletePartAnswered416", {Answer::serve}, content(), QL_DOWNLOAD_RESUME, kFileSha256, 0, false,
@@ -210,6 +216,8 @@ std::vector<Row> rows() {
       {"BusyWithoutRetriesFails", {Answer::busy}, "", 0, nullptr, 0, false,
        QL_STATE_FAILED, {bytesFrom(0)}, "Request finished: Unexpected http server response code(503).",
        "Unexpected http server response code(503)."},
+      {"ExpectedSizeRefusesAnotherLengthBeforeWriting", {Answer::serve}, "", QL_DOWNLOAD_ATOMIC, nullptr, 0, false,
+       QL_STATE_FAILED, {bytesFrom(0)}, "Request finished: Invalid content length.", tooLong, kFileSize + 1, true},
       {"RefusedUrlIsRetriedThenFallsBackToMirror", {Answer::serve}, "", QL_DOWNLOAD_ATOMIC, kFileSha256, 1, true,
        QL_STATE_DONE, {bytesFrom(0)}, "> retry 1 of 1 in 1 s after: Inner libCurl error(7): ", ""},
   };
@@ -231,6 +239,7 @@ TEST_P(DownloadEx, EndsAsScripted) {
   const std::string mirror = source.server.url("/file");
   QL_DOWNLOAD_OPTIONS options =
       optionsOf(row.flags, row.sha256, row.retries, row.refusedFirstUrl ? mirror.c_str() : nullptr);
+  options.expectedSize = row.expectedSize;
   const std::u16string path = widePath(target);
 
   const unsigned id = QL_DownloadFileEx(url.c_str(), reinterpret_cast<const QL_WCHAR*>(path.c_str()), &options);
@@ -240,7 +249,11 @@ TEST_P(DownloadEx, EndsAsScripted) {
   EXPECT_EQ(info.state, row.state);
   EXPECT_EQ(source.ranges(), row.ranges);
   EXPECT_TRUE(anyRecordHas(records, row.record)) << ::testing::PrintToString(records);
-  EXPECT_FALSE(fs::exists(part));
+  if (row.emptyPartKept) {
+    EXPECT_EQ(readFile(part), "");
+  } else {
+    EXPECT_FALSE(fs::exists(part));
+  }
   if (row.state == QL_STATE_DONE) {
     EXPECT_TRUE(readFile(target) == content());
     EXPECT_EQ(errorOf(id), "<none>");
