@@ -51,6 +51,7 @@ int runInMemory(const Options& options, int post, const std::string& url, const 
   unsigned id = QL_Request(post, url.c_str(), data);
   QL_REQUEST_INFO info = waitForRequest(id, &interruptFlag, [&] { log.drain(); });
   std::string body = requestBody(id);
+  const std::string words = requestError(id);
   QL_RemoveRequest(id);
   log.drain();
   std::fwrite(body.data(), 1, body.size(), stdout);
@@ -61,7 +62,7 @@ int runInMemory(const Options& options, int post, const std::string& url, const 
     std::fprintf(stderr, "quillet: request cancelled\n");
     return kExitInterrupted;
   }
-  if (info.state != QL_STATE_DONE) return fail(describeFailure(info));
+  if (info.state != QL_STATE_DONE) return fail(describeFailure(info, words));
   return 0;
 }
 
@@ -76,36 +77,73 @@ int runPost(const Options& options, const std::string& url, const std::string* d
   return runInMemory(options, 1, url, data == nullptr ? nullptr : data->c_str());
 }
 
-int runDownload(const Options& options, const std::string& url, const std::string& file) {
+bool parseRate(const std::string& text, long long& bytesPerSecond) {
+  if (text.empty() || text.size() > 12) return false;
+  long long value = 0;
+  std::size_t i = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) value = value * 10 + (text[i] - '0');
+  if (i == 0) return false;
+  if (i + 1 == text.size() && (text[i] == 'k' || text[i] == 'K')) {
+    value *= 1024;
+  } else if (i + 1 == text.size() && text[i] == 'M') {
+    value *= 1024 * 1024;
+  } else if (i != text.size()) {
+    return false;
+  }
+  bytesPerSecond = value;
+  return true;
+}
+
+int runDownload(const Options& options, const std::string& url, const std::string& file,
+                const DownloadOptions& download) {
   std::u16string path;
   if (!toWidePath(file, path)) return fail("the file name " + file + " is not UTF-8");
+  std::string mirrors;
+  for (const std::string& mirror : download.mirrors) mirrors += mirror + "\n";
+  QL_DOWNLOAD_OPTIONS settings{};
+  settings.size = sizeof(settings);
+  settings.flags = (download.resume ? QL_DOWNLOAD_RESUME : 0u) | (download.atomic ? QL_DOWNLOAD_ATOMIC : 0u);
+  settings.expectedSize = -1;
+  settings.sha256 = download.sha256.empty() ? nullptr : download.sha256.c_str();
+  settings.mirrors = mirrors.empty() ? nullptr : mirrors.c_str();
+  settings.retries = download.retries;
+  settings.maxBytesPerSecond = download.bytesPerSecond;
+  // Bytes go to FILE.part until complete whenever a hash is to be checked.
+  const bool partFile = download.atomic || !download.sha256.empty();
+  const std::string written = partFile ? file + ".part" : file;
+
   LogPrinter log(options.verbose);
   HttpSession session(log);
-  unsigned id = QL_DownloadFile(url.c_str(), reinterpret_cast<const QL_WCHAR*>(path.c_str()));
+  unsigned id = QL_DownloadFileEx(url.c_str(), reinterpret_cast<const QL_WCHAR*>(path.c_str()), &settings);
   ProgressReporter progress(stderr, isTerminal(stderr), terminalWidth(stderr));
-  int total = -1;
+  long long total = -1;
+  long long done = 0;
   bool headSeen = false;
   QL_REQUEST_INFO info = waitForRequest(id, &interruptFlag, [&] {
-    int downloaded = 0;
-    if (QL_RequestDownloadProgress(id, &total, &downloaded) == 1) {
+    // The bar starts from the bytes a resume kept.
+    if (QL_RequestDownloadProgress64(id, &total, &done) == 1 && (done > 0 || total >= 0)) {
       headSeen = true;
-      progress.update(static_cast<uint32_t>(downloaded), total);
+      progress.update(static_cast<uint64_t>(done), total);
     }
     log.drain();
   });
+  QL_RequestDownloadProgress64(id, &total, &done);
   std::error_code error;
-  auto size = std::filesystem::file_size(std::filesystem::u8path(file), error);
+  const std::filesystem::path onDisk =
+      std::filesystem::u8path(info.state == QL_STATE_DONE || !partFile ? file : written);
+  auto size = std::filesystem::file_size(onDisk, error);
   if (error) size = 0;
-  if (headSeen || info.hasInfo) progress.finish(size, info.hasInfo ? info.contentLength : total);
+  if (headSeen || info.hasInfo) progress.finish(size, total);
+  const std::string words = requestError(id);
   QL_RemoveRequest(id);
   log.drain();
-  std::string finished = finishedText(log.records());
   if (interruptFlag.load()) {
-    std::fprintf(stderr, "quillet: download cancelled; the partial file %s keeps its %ju bytes\n", file.c_str(),
+    std::fprintf(stderr, "quillet: download cancelled; the partial file %s keeps its %ju bytes\n", written.c_str(),
                  static_cast<uintmax_t>(size));
+    if (size > 0) std::fprintf(stderr, "quillet: run the same command with --resume to continue it\n");
     return kExitInterrupted;
   }
-  if (info.state != QL_STATE_DONE) return fail("download failed: " + describeDownloadFailure(info, finished, file));
+  if (info.state != QL_STATE_DONE) return fail("download failed: " + describeDownloadFailure(info, words, file));
   std::fprintf(stderr, "quillet: saved %ju bytes to %s (HTTP %d)\n", static_cast<uintmax_t>(size), file.c_str(),
                info.responseCode);
   return 0;

@@ -15,9 +15,24 @@ struct Options {
   bool verbose = false;
 };
 
+// What `quillet download` asks of the download beyond URL and FILE.
+struct DownloadOptions {
+  std::string sha256;  // empty for none
+  bool resume = false;
+  bool atomic = false;
+  std::vector<std::string> mirrors;
+  unsigned retries = 0;
+  long long bytesPerSecond = 0;  // 0 for no cap
+};
+
+// "500", "64k", "2M" (k = 1024, M = 1048576) as bytes per second; false for
+// anything else.
+bool parseRate(const std::string& text, long long& bytesPerSecond);
+
 int runGet(const Options& options, const std::string& url);
 int runPost(const Options& options, const std::string& url, const std::string* data);
-int runDownload(const Options& options, const std::string& url, const std::string& file);
+int runDownload(const Options& options, const std::string& url, const std::string& file,
+                const DownloadOptions& download);
 int runJson(const Options& options, const std::string& file, const std::vector<std::string>& members);
 int runUlid(const Options& options, int count);
 int runDemo(const Options& options);

@@ -158,8 +158,9 @@ int runDemo(const Options& options) {
   unsigned manifestId = QL_Request(0, server.url("/manifest.json").c_str(), nullptr);
   QL_REQUEST_INFO info = waitForRequest(manifestId, nullptr, {});
   std::string manifest = requestBody(manifestId);
+  const std::string manifestWords = requestError(manifestId);
   QL_RemoveRequest(manifestId);
-  if (info.state != QL_STATE_DONE) return demoFailure(log, "manifest: " + describeFailure(info));
+  if (info.state != QL_STATE_DONE) return demoFailure(log, "manifest: " + describeFailure(info, manifestWords));
   int document = QL_ParseJSON(manifest.c_str());
   std::string name, payloadPath, size, checksum, statsPath;
   if (document == 0 || !stringMember(document, "name", name) || !stringMember(document, "payload", payloadPath) ||
@@ -203,10 +204,11 @@ int runDemo(const Options& options) {
   std::string stats = "{\"event\":\"installed\",\"id\":\"" + ulid + "\"}";
   unsigned statsId = QL_SendStats(server.url(statsPath).c_str(), stats.c_str());
   info = waitForRequest(statsId, nullptr, {});
+  const std::string statsWords = requestError(statsId);
   QL_RemoveRequest(statsId);
   auto received_stats = server.stats();
   if (info.state != QL_STATE_DONE || received_stats.empty() || received_stats.back() != stats) {
-    return demoFailure(log, "stats: " + describeFailure(info));
+    return demoFailure(log, "stats: " + describeFailure(info, statsWords));
   }
   step(5, "stats sent with id " + ulid);
 

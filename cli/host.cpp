@@ -2,8 +2,6 @@
 
 #include "text.h"
 
-#include <curl/curl.h>
-
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -86,26 +84,45 @@ std::string finishedText(const std::vector<std::string>& records) {
   return {};
 }
 
+std::string requestError(unsigned id) {
+  int length = 0;
+  if (QL_RequestError(id, nullptr, 0, &length) != 0 || length <= 0) return {};
+  std::u16string words(static_cast<std::size_t>(length), u'\0');
+  if (QL_RequestError(id, reinterpret_cast<QL_WCHAR*>(&words[0]), static_cast<unsigned>(length), &length) != 1) {
+    return {};
+  }
+  return ql::wideToUtf8(words);
+}
+
 namespace {
 
 // The whole-transfer limit the library puts on every in-memory request; its
 // connect and low-speed limits are longer, so code 28 always means this one.
 constexpr int kInMemoryLimitSeconds = 30;
+constexpr int kCancelledCode = 42;
+constexpr int kTimedOutCode = 28;
 
 std::string curlCodeSuffix(int code) { return " (libcurl code " + std::to_string(code) + ")"; }
 
+// libcurl's own words inside the library's 'Inner libCurl error(7): "...".';
+// the words as they are when they have another form.
+std::string curlText(const std::string& words) {
+  const std::size_t open = words.find('"');
+  const std::size_t close = words.rfind('"');
+  if (words.rfind("Inner libCurl error(", 0) != 0 || open == std::string::npos || close <= open) return words;
+  return words.substr(open + 1, close - open - 1);
+}
+
 }  // namespace
 
-std::string describeFailure(const QL_REQUEST_INFO& info) {
-  if (info.curlCode == CURLE_ABORTED_BY_CALLBACK) return "cancelled";
-  if (info.curlCode == CURLE_OPERATION_TIMEDOUT) {
+std::string describeFailure(const QL_REQUEST_INFO& info, const std::string& words) {
+  if (info.curlCode == kCancelledCode) return "cancelled";
+  if (info.curlCode == kTimedOutCode) {
     return "timed out after " + std::to_string(kInMemoryLimitSeconds) + " s" + curlCodeSuffix(info.curlCode);
   }
-  if (info.curlCode >= 0) {
-    return std::string("transfer failed: ") + curl_easy_strerror(static_cast<CURLcode>(info.curlCode)) +
-           curlCodeSuffix(info.curlCode);
-  }
+  if (info.curlCode >= 0) return "transfer failed: " + curlText(words) + curlCodeSuffix(info.curlCode);
   if (info.responseCode != 0) return "server answered HTTP " + std::to_string(info.responseCode);
+  if (!words.empty()) return words;
   return "request failed";
 }
 
@@ -122,15 +139,17 @@ std::string fileProblem(const std::string& file) {
   return {};
 }
 
-std::string describeDownloadFailure(const QL_REQUEST_INFO& info, const std::string& finished, const std::string& file) {
+std::string describeDownloadFailure(const QL_REQUEST_INFO& info, const std::string& words, const std::string& file) {
   if (info.hasInfo == 0 && info.curlCode < 0) {
     // Failed before any transfer began: the library could not open or
-    // prepare the file. Its own record says why when there is one.
-    std::string reason = finished.empty() ? fileProblem(file) : finished;
+    // prepare the file, or refused the options. What the host sees wrong
+    // with the path is said in this system's words, else the library's.
+    std::string reason = fileProblem(file);
+    if (reason.empty()) reason = words;
     if (reason.empty()) reason = "the file could not be opened";
     return "cannot write " + file + ": " + reason;
   }
-  return finished.empty() ? describeFailure(info) : finished;
+  return words.empty() ? describeFailure(info, words) : words;
 }
 
 }  // namespace quillet_cli

@@ -1,6 +1,5 @@
 // The command-line host's side of the library: everything here goes through
-// the fourteen exported functions, exactly as the installer uses them. Only
-// libcurl's table of error texts is read directly, to put codes into words.
+// the exported functions, exactly as the installer uses them.
 #pragma once
 
 #include <atomic>
@@ -48,16 +47,20 @@ bool stringMember(int document, const std::string& name, std::string& value);
 // The text after "Request finished: " of the newest such record, if any.
 std::string finishedText(const std::vector<std::string>& records);
 
-// A one-line reason for a failed in-memory request, in words.
-std::string describeFailure(const QL_REQUEST_INFO& info);
+// The words of a failed request (QL_RequestError), UTF-8; empty when none.
+std::string requestError(unsigned id);
+
+// A one-line reason for a failed in-memory request, in words: `words` are
+// its QL_RequestError.
+std::string describeFailure(const QL_REQUEST_INFO& info, const std::string& words);
 
 // Why FILE cannot be written, as the system words it, judged from the host
 // (missing or non-directory parent, a directory in the way); empty when
 // nothing is visibly wrong.
 std::string fileProblem(const std::string& file);
 
-// A one-line reason for a failed download into FILE. `finished` is the text
-// of its "Request finished: " record, empty when there was none.
-std::string describeDownloadFailure(const QL_REQUEST_INFO& info, const std::string& finished, const std::string& file);
+// A one-line reason for a failed download into FILE. `words` are its
+// QL_RequestError, empty when there were none.
+std::string describeDownloadFailure(const QL_REQUEST_INFO& info, const std::string& words, const std::string& file);
 
 }  // namespace quillet_cli

@@ -29,6 +29,19 @@ int main(int argc, char** argv) {
   auto* download = app.add_subcommand("download", "download a URL into FILE with a progress display");
   download->add_option("URL", url, "the URL to download")->required();
   download->add_option("FILE", file, "the target file (emptied first)")->required();
+  DownloadOptions downloadOptions;
+  std::string rate;
+  download->add_option("--sha256", downloadOptions.sha256, "the file's SHA-256 (64 hex digits); checked at the end");
+  download->add_flag("--resume", downloadOptions.resume, "keep the bytes already on disk and ask only for the rest");
+  download->add_flag("--atomic", downloadOptions.atomic, "write FILE.part, renamed onto FILE once complete");
+  download->add_option("--mirror", downloadOptions.mirrors,
+                       "another URL of the same file, tried in order (repeatable)");
+  download->add_option("--retries", downloadOptions.retries, "retries of a transient failure per URL");
+  download->add_option("--limit", rate, "receive speed cap in bytes per second, k or M suffix (64k, 2M)")
+      ->check([](const std::string& text) {
+        long long value = 0;
+        return parseRate(text, value) ? std::string() : "expects a rate such as 500, 64k or 2M";
+      });
 
   auto* json = app.add_subcommand("json", "parse a JSON object and print named string members");
   json->add_option("FILE", file, "a file with the JSON text, or - for standard input")->required();
@@ -56,7 +69,10 @@ int main(int argc, char** argv) {
   try {
     if (*get) return runGet(options, url);
     if (*post) return runPost(options, url, *dataOption ? &data : nullptr);
-    if (*download) return runDownload(options, url, file);
+    if (*download) {
+      if (!rate.empty()) parseRate(rate, downloadOptions.bytesPerSecond);
+      return runDownload(options, url, file, downloadOptions);
+    }
     if (*json) return runJson(options, file, members);
     if (*ulid) return runUlid(options, count);
     return runDemo(options);

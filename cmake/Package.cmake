@@ -35,7 +35,7 @@ set(CPACK_DEBIAN_QUILLET_PACKAGE_SECTION net)
 # CPACK_PACKAGE_DESCRIPTION_SUMMARY is left unset), the rest the extended
 # description.
 set(QUILLET_PACKAGE_ABOUT "HTTP requests and file downloads on worker threads, JSON documents,
-ULIDs and a log record queue behind fourteen C functions.
+ULIDs and a log record queue behind seventeen C functions.
 ")
 set(CPACK_DEBIAN_LIBQUILLET1_DESCRIPTION "network and utility core library - shared library
 ${QUILLET_PACKAGE_ABOUT}

@@ -13,10 +13,11 @@
 #   --win32-clients   simultaneous downloads in each DLL under Wine (default 500)
 #   --many-pairs      pairs for the many-files ratios, HTTP and HTTPS (default 5)
 #   --only            run only this benchmark: ulid, json, body, download, https,
-#                     many (2,000 small files, HTTP and HTTPS), scale, memory,
-#                     stall (cancel and cleanup), scale_win32 (the 32-bit and
-#                     x64 DLLs under Wine) or many_win32 (the many-files list in
-#                     the x64 DLL under Wine, no goal); may be given more than once
+#                     verified (download and SHA-256), resumed (bytes sent after
+#                     a cancel at half), many (2,000 small files, HTTP and HTTPS),
+#                     scale, memory, stall (cancel and cleanup), scale_win32 (the
+#                     32-bit and x64 DLLs under Wine) or many_win32 (the many-files
+#                     list in the x64 DLL under Wine, no goal); may be given more than once
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,7 +37,7 @@ while [ $# -gt 0 ]; do
     --memory-clients) memory_clients=$2; shift 2 ;;
     --win32-clients) win32_clients=$2; shift 2 ;;
     --only) only+=("$2"); shift 2 ;;
-    *) sed -n '2,22p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,20p' "$0" >&2; exit 2 ;;
   esac
 done
 
@@ -115,6 +116,7 @@ error_log $work/error.log warn;
 events { worker_connections 8192; }
 http {
   access_log off;
+  log_format counted '\$body_bytes_sent';
   client_body_temp_path $work/temp/body;
   proxy_temp_path $work/temp/proxy;
   fastcgi_temp_path $work/temp/fastcgi;
@@ -125,6 +127,11 @@ http {
   server {
     listen 127.0.0.1:$port;
     root $work/www;
+    # The resumed target counts what the server sent for each request.
+    location /counted/ {
+      alias $work/www/;
+      access_log $work/counted.log counted;
+    }
     # Slow enough that the scale target's downloads all run at the same time.
     location /slow/ {
       alias $work/www/;
@@ -185,6 +192,17 @@ run json --pairs "$pairs"
 run body --url "$url/100M.bin" --file "$work/www/100M.bin" \
   --big-url "$url/512M.bin" --big-file "$work/www/512M.bin" --pairs "$pairs"
 run download --url "$url/1G.bin" --size $((1 << 30)) --dir "$work/out" --pairs "$download_pairs"
+if wanted verified || wanted resumed; then
+  sha256=$(sha256sum "$work/www/1G.bin" | cut -d' ' -f1)
+  run verified --target verify --url "$url/1G.bin" --size $((1 << 30)) --sha256 "$sha256" --dir "$work/out" \
+    --pairs "$download_pairs"
+  # The same program, under the resumed target's name.
+  if wanted resumed; then
+    echo "bench: resumed" >&2
+    "$bin/quillet_bench_verified" --target resume --url "$url/counted/1G.bin" --size $((1 << 30)) \
+      --sha256 "$sha256" --dir "$work/out" --log "$work/counted.log" | tee -a "$summary" || status=1
+  fi
+fi
 
 # The library reads libcurl's default CA bundle and no environment variable,
 # so the HTTPS targets run in a private mount namespace where a bundle that

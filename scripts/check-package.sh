@@ -181,11 +181,11 @@ check_zip() {
   for label in msvc mingw; do
     imports=$("$triple-objdump" -p "$build/$label/consumer.exe" | sed -n '/DLL Name: quillet.dll/,/^$/p' |
       awk 'NR > 2 && NF >= 3 {print $3}' | LC_ALL=C sort)
-    [ "$(wc -l <<<"$imports")" = 9 ] || fail "$name: the $label consumer imports $(wc -l <<<"$imports") names from quillet.dll, not 9"
+    [ "$(wc -l <<<"$imports")" = 12 ] || fail "$name: the $label consumer imports $(wc -l <<<"$imports") names from quillet.dll, not 12"
     missing=$(LC_ALL=C comm -23 <(echo "$imports") <(echo "$exports"))
     [ -z "$missing" ] || fail "$name: the $label consumer asks quillet.dll for names it does not export: $missing"
   done
-  echo "$name: both consumers import 9 names, all exported by quillet.dll"
+  echo "$name: both consumers import 12 names, all exported by quillet.dll"
 
   if ! reason=$(wine_for "$arch"); then
     echo "check-package: $name: consumers NOT RUN ($arch): $reason"
@@ -234,12 +234,17 @@ grep -qE "(^|, )libquillet1 \(= $VERSION\)" <<<"$(dpkg-deb -f "$(deb_of libquill
   fail "libquillet-dev does not depend on libquillet1 (= $VERSION)"
 grep -qE "(^|, )libquillet1( |,|$)" <<<"$(dpkg-deb -f "$(deb_of quillet deb)" Depends)" ||
   fail "quillet does not depend on libquillet1"
+# The host reaches libcurl only through the library's exports.
+if grep -q libcurl <<<"$(dpkg-deb -f "$(deb_of quillet deb)" Depends)"; then fail "quillet depends on libcurl"; fi
 [ -x "$scratch/deb-quillet/usr/bin/quillet" ] || fail "quillet has no /usr/bin/quillet"
-# The symbols file: the fourteen exports, nothing else.
+# The symbols file: the seventeen exports, nothing else, each with the
+# version that brought it (the fourteen of 1.0.0, three more in 1.1.0).
 symbols=$(dpkg-deb --ctrl-tarfile "$(deb_of libquillet1 deb)" | tar -xOf - ./symbols) ||
   fail "libquillet1 has no symbols file"
-[ "$(grep -cE '^ QL_[A-Za-z]+@Base ' <<<"$symbols")" = 14 ] && [ "$(grep -c '^ ' <<<"$symbols")" = 14 ] ||
-  fail "libquillet1's symbols file does not list exactly the 14 exports: $symbols"
+[ "$(grep -cE '^ QL_[A-Za-z0-9]+@Base 1\.0\.0$' <<<"$symbols")" = 14 ] &&
+  [ "$(grep -cE '^ (QL_DownloadFileEx|QL_RequestDownloadProgress64|QL_RequestError)@Base 1\.1\.0$' <<<"$symbols")" = 3 ] &&
+  [ "$(grep -c '^ ' <<<"$symbols")" = 17 ] ||
+  fail "libquillet1's symbols file does not list exactly the 17 exports with their versions: $symbols"
 if find "$scratch/deb-libquillet1" -name '*.h' -o -name 'libquillet.so' | grep -q .; then
   fail "libquillet1 holds development files"
 fi

@@ -105,10 +105,13 @@ debianize() {
     fi
   done
   # A shared library: the ldconfig trigger, and a symbols file with the
-  # version that introduced each export, as dpkg-gensymbols writes it.
+  # version that introduced each export, as dpkg-gensymbols writes it from
+  # cmake/debian/libquillet1.symbols; -c4 fails the build when the library's
+  # exports and that file differ, so a new export must be listed there.
   if find "$tree/usr/lib" -maxdepth 2 -type f -name '*.so.*' 2>/dev/null | grep -q .; then
     echo "activate-noawait ldconfig" >"$tree/DEBIAN/triggers"
-    (cd "$stage" && dpkg-gensymbols -q -p"$package" -v"$version" -P"$tree" -O"$tree/DEBIAN/symbols" -c0)
+    (cd "$stage" && dpkg-gensymbols -q -p"$package" -v"$version" -P"$tree" -O"$tree/DEBIAN/symbols" -c4 \
+      -I"$ROOT/cmake/debian/$package.symbols")
     sed -i '1a * Build-Depends-Package: libquillet-dev' "$tree/DEBIAN/symbols"
   fi
   if [[ $package == *-dbgsym ]]; then

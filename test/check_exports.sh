@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# The shared library's dynamic symbol table must hold exactly the fourteen
-# QL_ functions and nothing else of ours.
+# The shared library's dynamic symbol table must hold exactly the QL_
+# functions of the header and nothing else of ours.
 set -euo pipefail
 lib=$1
 expected="QL_CancelRequest
 QL_Cleanup
 QL_DownloadFile
+QL_DownloadFileEx
 QL_GenerateULID
 QL_GetStringByPath
 QL_Initialize
@@ -15,6 +16,8 @@ QL_RemoveRequest
 QL_Request
 QL_RequestData
 QL_RequestDownloadProgress
+QL_RequestDownloadProgress64
+QL_RequestError
 QL_RequestInfo
 QL_SendStats"
 actual=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TtWwVvDdBbRr]$/ {print $3}' | sed 's/@.*//' | sort -u)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # quillet.dll must be a PE image of the build's architecture (PE32 i386, or
-# PE32+ x86-64) whose export table holds exactly the fourteen QL_ functions
-# under their plain names, ordinals 1 to 14 in alphabetical order, and which
+# PE32+ x86-64) whose export table holds exactly the QL_ functions under
+# their plain names: the fourteen of 1.0 at ordinals 1 to 14 in alphabetical
+# order, then those added since at 15 on, in the order added; and which
 # needs no DLL beyond the system's own (the compiler runtime, libcurl and
 # jansson are linked in).
 #
@@ -29,7 +30,10 @@ expected="1 QL_CancelRequest
 11 QL_RequestData
 12 QL_RequestDownloadProgress
 13 QL_RequestInfo
-14 QL_SendStats"
+14 QL_SendStats
+15 QL_DownloadFileEx
+16 QL_RequestDownloadProgress64
+17 QL_RequestError"
 
 failed=0
 fail() { echo "check_exports_win32: $*"; failed=1; }
@@ -44,13 +48,14 @@ base=$(awk '/^Ordinal Base/ {print $3}' <<<"$headers")
 count=$(awk '/Export Address Table[[:space:]]+[0-9a-f]+$/ && !seen {print $4; seen=1}' <<<"$headers")
 [ -n "$base" ] || fail "no export table"
 # Entries in the address table without a name would be ordinal-only exports.
-[ "$((16#${count:-0}))" = 14 ] || fail "export address table has $((16#${count:-0})) entries, expected 14"
+[ "$((16#${count:-0}))" = 17 ] || fail "export address table has $((16#${count:-0})) entries, expected 17"
 
 # Name table rows look like "[   3] QL_GenerateULID": the index into the
-# address table, which is the ordinal minus the ordinal base.
+# address table, which is the ordinal minus the ordinal base. They come in
+# the order of the names; compared in the order of the ordinals.
 actual=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers" |
   sed -nE 's/^[[:space:]]*\[[[:space:]]*([0-9]+)\][[:space:]]+(.*)$/\1 \2/p' |
-  awk -v base="${base:-0}" '{print $1 + base, $2}')
+  awk -v base="${base:-0}" '{print $1 + base, $2}' | sort -n)
 if [ "$actual" != "$expected" ]; then
   fail "unexpected exports (ordinal name):"
   diff <(echo "$expected") <(echo "$actual") || true
@@ -64,4 +69,4 @@ while read -r name; do
 done < <(awk '/DLL Name:/ {print $3}' <<<"$headers")
 
 [ "$failed" = 0 ] || exit 1
-echo "check_exports_win32: $format DLL, 14 exports with ordinals 1-14, system imports only"
+echo "check_exports_win32: $format DLL, 17 exports with ordinals 1-17, system imports only"

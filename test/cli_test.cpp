@@ -121,7 +121,7 @@ TEST(CliCommands, FailureCodesReadAsWords) {
   for (const Case& c : {Case{7, "transfer failed: Couldn't connect to server (libcurl code 7)"},
                         Case{28, "timed out after 30 s (libcurl code 28)"}}) {
     QL_REQUEST_INFO info{QL_STATE_FAILED, 1, c.curlCode, 0, 0};
-    EXPECT_EQ(quillet_cli::describeFailure(info), c.reason);
+    EXPECT_EQ(quillet_cli::describeFailure(info, "Inner libCurl error(7): \"Couldn't connect to server\"."), c.reason);
   }
 }
 
@@ -202,6 +202,52 @@ TEST(CliCommands, InterruptCancelsTheDownloadAndKeepsThePartialFile) {
   EXPECT_EQ(result.exitCode, 130) << result.err;
   EXPECT_NE(result.err.find("download cancelled; the partial file"), std::string::npos) << result.err;
   EXPECT_EQ(quillet_test::readFile(target), quillet_test::patternBytes(0, 5000, 1));
+}
+
+// An atomic download interrupted keeps FILE.part and says how to go on; the
+// same command with --resume asks only for the rest and checks the hash.
+TEST(CliCommands, InterruptedAtomicDownloadResumesVerified) {
+  constexpr std::size_t kSize = 2 * 1024 * 1024 + 123;
+  const char* kSha256 = "35156a21a1feddd882a34e6daf907c90872477005b07255e20da09c9d705da0d";  // of the 24 pattern
+  RawHttpServer server([&](const HttpRequest& request, Connection& c) {
+    const std::string range = request.header("Range");
+    const std::size_t from = range.rfind("bytes=", 0) == 0 ? std::stoul(range.substr(6)) : 0;
+    if (from == 0) {
+      if (!c.send(quillet_test::httpHead(200, "OK", kSize))) return;
+      c.sendPattern(0, 5000, 24);
+      c.stall(quillet_test::scaled(std::chrono::seconds(20)));
+      return;
+    }
+    if (!c.send(quillet_test::httpHead(206, "Partial Content", static_cast<int64_t>(kSize - from)))) return;
+    c.sendPattern(from, kSize - from, 24);
+  });
+  quillet_test::TempDir dir;
+  auto target = dir.file("game.pak");
+  auto part = dir.file("game.pak.part");
+  {
+    quillet_test::StartedProcess host(kQuillet, {"download", "--atomic", server.url("/f"), target.string()});
+    ASSERT_TRUE(host.started());
+    std::error_code ignored;
+    EXPECT_TRUE(quillet_test::eventually([&] { return std::filesystem::file_size(part, ignored) == 5000; }));
+    host.interrupt();
+    auto result = host.wait();
+    EXPECT_EQ(result.exitCode, 130) << result.err;
+    EXPECT_NE(result.err.find("the partial file " + part.string() + " keeps its 5000 bytes"), std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("with --resume"), std::string::npos) << result.err;
+    EXPECT_FALSE(std::filesystem::exists(target));
+  }
+  auto result = runProcess(kQuillet, {"download", "--resume", "--sha256", kSha256, "--retries", "1", "--limit", "64M",
+                                      server.url("/f"), target.string()});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_TRUE(quillet_test::readFile(target) == quillet_test::patternBytes(0, kSize, 24));
+  EXPECT_FALSE(std::filesystem::exists(part));
+  ASSERT_EQ(server.requests().size(), 2u);
+  EXPECT_EQ(server.requests()[1].header("Range"), "bytes=5000-");
+  EXPECT_NE(result.err.find("downloaded 2097275 bytes of 2097275 (100%)"), std::string::npos) << result.err;
+
+  auto bad = runProcess(kQuillet, {"download", "--limit", "fast", server.url("/f"), target.string()});
+  EXPECT_EQ(bad.exitCode, 2) << bad.err;
 }
 
 TEST(CliCommands, JsonPrintsStringMembersAndNamesTheOthers) {

@@ -5,11 +5,13 @@
 
 The example reaches the library only through ctypes, so this checks that the
 exports can be used without the C header: a download arrives byte for byte
-with its progress line and log records, and a 404 ends in a failure that
-quotes the library's record.
+with its progress line and log records, a download with its SHA-256 arrives
+and one with a wrong SHA-256 fails with both digests, and a 404 ends in a
+failure that quotes the library's words.
 """
 
 import functools
+import hashlib
 import http.server
 import os
 import pathlib
@@ -24,9 +26,9 @@ class QuietHandler(http.server.SimpleHTTPRequestHandler):
         pass
 
 
-def run_example(library, examples, url, target):
+def run_example(library, examples, url, target, *options):
     return subprocess.run(
-        [sys.executable, os.path.join(examples, "download.py"), "--library", library, url, target],
+        [sys.executable, os.path.join(examples, "download.py"), "--library", library, *options, url, target],
         capture_output=True, text=True, timeout=60,
         env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"))  # nothing written into the source tree
 
@@ -59,6 +61,18 @@ def main():
             check(f"downloaded {len(payload)} bytes of {len(payload)} (100%)" in result.stderr,
                   "the last progress line shows the whole file", result)
             check("log: Request finished: success" in result.stderr, "the log records are drained", result)
+
+            verified = os.path.join(root, "verified.bin")
+            digest = hashlib.sha256(payload).hexdigest()
+            result = run_example(library, examples, base + "/payload.bin", verified, "--sha256", digest)
+            check(result.returncode == 0 and pathlib.Path(verified).read_bytes() == payload,
+                  "a download with its SHA-256 arrives whole", result)
+            wrong = digest[:-1] + ("0" if digest[-1] != "0" else "1")
+            result = run_example(library, examples, base + "/payload.bin", os.path.join(root, "wrong.bin"),
+                                 "--sha256", wrong)
+            check(result.returncode == 1 and f"SHA-256 mismatch: expected {wrong}, received {digest}" in result.stderr,
+                  "a wrong SHA-256 fails with both digests", result)
+            check(not os.path.exists(os.path.join(root, "wrong.bin")), "a wrong file never gets the name", result)
 
             result = run_example(library, examples, base + "/missing.bin", os.path.join(root, "missing.bin"))
             check(result.returncode == 1, "a 404 exits 1", result)

@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Downloads URL into FILE through the quillet library, with a progress line.
 
-    python3 download.py [--library PATH] URL FILE
+    python3 download.py [--library PATH] [--sha256 HEX] [--resume] URL FILE
+
+With --sha256 the bytes go to FILE.part, which becomes FILE only once its
+SHA-256 matches; --resume keeps the bytes a cancelled run left there.
 
 The library is $QUILLET_LIBRARY, --library, or the build tree's. Its log
 records are drained as the download runs and printed to standard error.
@@ -13,7 +16,7 @@ import os
 import sys
 import time
 
-from quillet import STATE_DONE, STATE_RUNNING, Quillet
+from quillet import DOWNLOAD_RESUME, STATE_DONE, STATE_RUNNING, Quillet
 
 
 class Progress:
@@ -41,6 +44,8 @@ class Progress:
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--library", help="path of libquillet.so (default: $QUILLET_LIBRARY or the build tree's)")
+    parser.add_argument("--sha256", help="the file's SHA-256 as 64 hex digits; checked before FILE is written")
+    parser.add_argument("--resume", action="store_true", help="keep the bytes a cancelled run left")
     parser.add_argument("url")
     parser.add_argument("file")
     args = parser.parse_args()
@@ -55,7 +60,8 @@ def main():
 
     q.initialize()
     drain()
-    request = q.download_file(args.url, args.file)
+    request = q.download_file_ex(args.url, args.file, flags=DOWNLOAD_RESUME if args.resume else 0,
+                                 sha256=args.sha256)
     progress = Progress(sys.stderr)
     records = []
     total = -1
@@ -65,8 +71,8 @@ def main():
             info = q.request_info(request)
             if info.state != STATE_RUNNING:
                 break
-            seen = q.download_progress(request)
-            if seen is not None:
+            seen = q.download_progress64(request)
+            if seen is not None and (seen[0] >= 0 or seen[1] > 0):
                 total, downloaded = seen
                 progress.show(downloaded, total)
             records += drain()
@@ -75,9 +81,10 @@ def main():
             # Cancel, then keep polling until the worker has ended.
             interrupted = True
             q.cancel(request)
-    if info.hasInfo:
-        size = os.path.getsize(args.file) if os.path.exists(args.file) else 0
-        progress.show(size, info.contentLength, final=True)
+    seen = q.download_progress64(request)
+    if info.hasInfo and seen is not None:
+        progress.show(seen[1], seen[0], final=True)
+    reason = q.request_error(request)
     q.remove(request)
     q.cleanup()
     records += drain()
@@ -86,14 +93,7 @@ def main():
         print("download cancelled", file=sys.stderr)
         return 130
     if info.state != STATE_DONE:
-        finished = [r for r in records if r.startswith("Request finished: ")]
-        if finished:
-            reason = finished[-1][len("Request finished: "):]
-        elif info.curlCode >= 0:
-            reason = f"libcurl code {info.curlCode}"
-        else:
-            reason = f"cannot open {args.file}"  # the library never started a transfer
-        print(f"download failed: {reason}", file=sys.stderr)
+        print(f"download failed: {reason or 'no reason given'}", file=sys.stderr)
         return 1
     print(f"saved {args.file} (HTTP {info.responseCode})", file=sys.stderr)
     return 0

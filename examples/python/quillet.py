@@ -1,4 +1,4 @@
-"""A ctypes binding of the quillet library's fourteen exports.
+"""A ctypes binding of the quillet library's exports.
 
 It needs no C header and no compiler: it loads libquillet.so (quillet.dll on
 Windows) and declares each export's argument and result types itself, the way
@@ -16,7 +16,7 @@ caller owns, byte strings one sign-extended unit per byte.
 import ctypes
 import os
 import sys
-from ctypes import POINTER, Structure, byref, c_char_p, c_int, c_uint, c_uint16
+from ctypes import POINTER, Structure, byref, c_char_p, c_int, c_longlong, c_uint, c_uint16, sizeof
 
 STATE_NONE = 0
 STATE_RUNNING = 1
@@ -36,6 +36,26 @@ class RequestInfo(Structure):
     ]
 
 
+DOWNLOAD_RESUME = 0x1
+DOWNLOAD_ATOMIC = 0x2
+
+
+class DownloadOptions(Structure):
+    """QL_DOWNLOAD_OPTIONS: ctypes lays it out as the C compiler does (40
+    bytes on 32-bit, 48 on 64-bit)."""
+
+    _fields_ = [
+        ("size", c_uint),
+        ("flags", c_uint),
+        ("expectedSize", c_longlong),
+        ("sha256", c_char_p),
+        ("mirrors", c_char_p),
+        ("retries", c_uint),
+        ("reserved", c_uint),
+        ("maxBytesPerSecond", c_longlong),
+    ]
+
+
 # QL_WCHAR is a 16-bit unit everywhere; ctypes' c_wchar is 4 bytes on Linux.
 _UNITS = POINTER(c_uint16)
 
@@ -45,6 +65,9 @@ _SIGNATURES = {
     "QL_Request": (c_uint, [c_int, c_char_p, c_char_p]),
     "QL_SendStats": (c_uint, [c_char_p, c_char_p]),
     "QL_DownloadFile": (c_uint, [c_char_p, _UNITS]),
+    "QL_DownloadFileEx": (c_uint, [c_char_p, _UNITS, POINTER(DownloadOptions)]),
+    "QL_RequestDownloadProgress64": (c_int, [c_uint, POINTER(c_longlong), POINTER(c_longlong)]),
+    "QL_RequestError": (c_int, [c_uint, _UNITS, c_uint, POINTER(c_int)]),
     "QL_CancelRequest": (c_int, [c_uint]),
     "QL_RemoveRequest": (c_int, [c_uint]),
     "QL_RequestInfo": (c_int, [c_uint, POINTER(RequestInfo)]),
@@ -74,6 +97,11 @@ def default_library_path():
 def _narrow(text):
     """A str as UTF-8 bytes; bytes and None pass unchanged."""
     return text.encode("utf-8") if isinstance(text, str) else text
+
+
+def _path_units(path):
+    units = os.fspath(path).encode(_UTF16, "surrogatepass") + b"\0\0"
+    return (c_uint16 * (len(units) // 2)).from_buffer_copy(units)
 
 
 def _decode(units, count):
@@ -112,9 +140,14 @@ class Quillet:
         return self.lib.QL_SendStats(_narrow(url), _narrow(data))
 
     def download_file(self, url, path):
-        units = os.fspath(path).encode(_UTF16, "surrogatepass") + b"\0\0"
-        buffer = (c_uint16 * (len(units) // 2)).from_buffer_copy(units)
-        return self.lib.QL_DownloadFile(_narrow(url), buffer)
+        return self.lib.QL_DownloadFile(_narrow(url), _path_units(path))
+
+    def download_file_ex(self, url, path, flags=0, expected_size=-1, sha256=None, mirrors=(), retries=0,
+                         max_bytes_per_second=0):
+        """QL_DownloadFileEx; mirrors is a sequence of URLs."""
+        options = DownloadOptions(sizeof(DownloadOptions), flags, expected_size, _narrow(sha256),
+                                  _narrow("\n".join(mirrors)) if mirrors else None, retries, 0, max_bytes_per_second)
+        return self.lib.QL_DownloadFileEx(_narrow(url), _path_units(path), byref(options))
 
     def cancel(self, request_id):
         return self.lib.QL_CancelRequest(request_id) == 1
@@ -133,6 +166,24 @@ class Quillet:
         if self.lib.QL_RequestDownloadProgress(request_id, byref(total), byref(downloaded)) != 1:
             return None
         return total.value, downloaded.value
+
+    def download_progress64(self, request_id):
+        """(total, written) of a known download, total -1 while unknown; else None."""
+        total, written = c_longlong(0), c_longlong(0)
+        if self.lib.QL_RequestDownloadProgress64(request_id, byref(total), byref(written)) != 1:
+            return None
+        return total.value, written.value
+
+    def request_error(self, request_id):
+        """The words of a failed request, or None."""
+        length = c_int(0)
+        self.lib.QL_RequestError(request_id, None, 0, byref(length))
+        if length.value <= 0:
+            return None
+        buffer = (c_uint16 * length.value)()
+        if self.lib.QL_RequestError(request_id, buffer, length.value, byref(length)) != 1:
+            return None
+        return _decode(buffer, length.value)
 
     def request_data(self, request_id):
         """The body of a finished in-memory request, or None."""

@@ -135,6 +135,68 @@ QL_API unsigned int QL_CALL QL_SendStats(const char* url, const char* data);
  * text for a file error). Follow it with QL_RequestDownloadProgress. */
 QL_API unsigned int QL_CALL QL_DownloadFile(const char* url, const QL_WCHAR* path);
 
+/* Flags of QL_DOWNLOAD_OPTIONS. */
+#define QL_DOWNLOAD_RESUME 0x1u /* keep the bytes already on disk and ask the server only for the rest */
+#define QL_DOWNLOAD_ATOMIC 0x2u /* write "<path>.part" and rename it onto path only once complete and verified */
+
+/* How QL_DownloadFileEx downloads. Zero-fill it, then set size and the
+ * fields wanted. Every 64-bit field sits on an 8-byte offset in 32-bit and
+ * 64-bit builds alike: 40 bytes on x86, 48 on x64. */
+typedef struct QL_DOWNLOAD_OPTIONS {
+  unsigned int size;           /* sizeof(QL_DOWNLOAD_OPTIONS) as the caller compiled it */
+  unsigned int flags;          /* QL_DOWNLOAD_... */
+  long long expectedSize;      /* the file's full size in bytes, or -1 when unknown */
+  const char* sha256;          /* the file's SHA-256 as 64 hex digits (either case), or NULL */
+  const char* mirrors;         /* NULL, or more URLs of the same file, one per line, tried in order after url */
+  unsigned int retries;        /* how often a transient failure is retried, per URL */
+  unsigned int reserved;       /* 0 */
+  long long maxBytesPerSecond; /* receive speed cap, 0 for none */
+} QL_DOWNLOAD_OPTIONS;
+
+/* QL_DownloadFile with more care, for files an installer must be able to
+ * trust. Returns a request id; QL_RequestInfo, QL_CancelRequest,
+ * QL_RemoveRequest and both progress exports work on it, and
+ * QL_RequestError tells why it failed.
+ *   url      in: as for QL_DownloadFile.
+ *   path     in: as for QL_DownloadFile.
+ *   options  in: NULL behaves exactly as QL_DownloadFile(url, path). A size
+ *            other than sizeof(QL_DOWNLOAD_OPTIONS), unknown flag bits, a
+ *            sha256 that is not 64 hex digits, an expectedSize below -1, or
+ *            a non-zero reserved fail the request at once (curlCode -1,
+ *            hasInfo 0), touching no file.
+ * - Atomic (QL_DOWNLOAD_ATOMIC, or whenever sha256 is given): the bytes go
+ *   to "<path>.part" in the same folder, and only a complete, verified file
+ *   is renamed onto path, replacing what was there in one step after its
+ *   data was flushed to disk. Until then path keeps what it held. A failed
+ *   or cancelled request keeps the .part file for a later resume; a file
+ *   that fails its SHA-256 is deleted.
+ * - Resume (QL_DOWNLOAD_RESUME): the N bytes already in the file written to
+ *   (the .part file when atomic, else path) are kept and only "bytes=N-" is
+ *   asked for. A 206 appends; a 200 starts over from 0; a 416 when N is the
+ *   full size (expectedSize, or the total of the server's Content-Range)
+ *   means the file is complete. A file longer than expectedSize starts over.
+ * - sha256: hashed while the bytes arrive, kept bytes included; a mismatch
+ *   after a resume starts over from 0 once, then fails the request with both
+ *   digests in its words.
+ * - expectedSize: checked against the announced length before a byte is
+ *   written, and against the file's size at the end.
+ * - retries: a transient failure (connection refused or reset, time-out,
+ *   body cut short, TLS handshake, name look-up, HTTP 408, 429, 500, 502,
+ *   503, 504) is retried up to this many times per URL, after 1 s, doubling
+ *   to at most 30 s, or the server's Retry-After in seconds (at most 60 s).
+ *   Each retry resumes from the bytes already written. A cancel during the
+ *   wait ends the request within a second with libcurl code 42.
+ * - mirrors: when a URL fails for good, the next line is tried, resuming
+ *   from the bytes already there. The request fails only when the last URL
+ *   has failed, with that URL's failure.
+ * - maxBytesPerSecond: caps the receive speed (libcurl's own cap).
+ * Logs "Start download request: ID <URL> to <PATH>" and "Request finished: "
+ * as QL_DownloadFile does, and on the way "Resume download: ID from N
+ * bytes", "Retry download: ID ...", "Switch to mirror: ID <URL> after: ..."
+ * and "Verification failed: ID ...". */
+QL_API unsigned int QL_CALL QL_DownloadFileEx(const char* url, const QL_WCHAR* path,
+                                              const QL_DOWNLOAD_OPTIONS* options);
+
 /* Asks a running request to stop and returns at once. The transfer stops at
  * its next progress check and the request ends failed with libcurl code 42;
  * a finished request is unchanged. The request stays until QL_RemoveRequest.
@@ -163,6 +225,27 @@ QL_API int QL_CALL QL_RequestInfo(unsigned int id, QL_REQUEST_INFO* info);
  * 0 before that, for an unknown id or an in-memory request, and for a NULL
  * pointer (then nothing is written). */
 QL_API int QL_CALL QL_RequestDownloadProgress(unsigned int id, int* total, int* downloaded);
+
+/* A download's progress as 64-bit values, for QL_DownloadFile and
+ * QL_DownloadFileEx requests alike.
+ *   total    out: the file's full size in bytes: expectedSize when given,
+ *            else the kept bytes plus the announced length, else -1.
+ *   written  out: bytes in the file, kept ones included; after the end, what
+ *            the file held when it was closed.
+ * Returns 1 for a known download (before its response head too), 0 for an
+ * unknown id, an in-memory request, or a NULL pointer (nothing written). */
+QL_API int QL_CALL QL_RequestDownloadProgress64(unsigned int id, long long* total, long long* written);
+
+/* The words of a failed request, of any kind: libcurl's message for its
+ * code, the HTTP status that failed it, the system's words for a file error,
+ * a SHA-256 mismatch. Two calls (see the top of the file).
+ *   buffer    out: NULL, or room for capacity units.
+ *   capacity  in: the units buffer holds.
+ *   length    out: the words' length in units.
+ * Returns 1 when the words were copied (no NUL); 0 with *length set when
+ * buffer is NULL or too small; 0 with *length 0 for an unknown, running or
+ * successful request; 0 for a NULL length (nothing written). */
+QL_API int QL_CALL QL_RequestError(unsigned int id, QL_WCHAR* buffer, unsigned int capacity, int* length);
 
 /* The body of a finished in-memory request, byte-widened; a failed request
  * gives what arrived before it failed. Two calls (see the top of the file):

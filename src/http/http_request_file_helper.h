@@ -1,22 +1,42 @@
 // A download of one URL into one file with a ranged GET. The target is opened
 // without sharing, so a second download onto the same file fails at start.
+// A download may also resume the bytes already on disk, write into a side
+// file that replaces the target only once complete, verify a SHA-256 while
+// the bytes arrive, retry transient failures and fall back to mirrors.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "http/http_request_helper.h"
 #include "platform/platform.h"
 
 namespace vela::http {
 
+// How a download runs; the defaults make the plain download.
+struct download_options {
+  std::vector<std::string> urls;  // the URL, then the mirrors in the order tried
+  bool resume = false;            // keep the bytes on disk and ask only for the rest
+  bool atomic = false;            // write "<target>.part", renamed onto the target once complete
+  int64_t expectedSize = -1;      // the full size, -1 when unknown
+  bool verify = false;            // check sha256 at the end
+  std::array<unsigned char, ql::platform::Sha256::kDigestSize> sha256{};
+  uint32_t retries = 0;  // per URL, for transient failures
+  int64_t maxBytesPerSecond = 0;
+};
+
 class http_request_file_helper : public http_request_helper {
  public:
   // `options` flag: continue after the bytes already in the file instead of
   // emptying it. The range then starts at the existing size.
   static constexpr uint32_t resume_existing = 0x1;
+  // The side file of an atomic download: the target's name with this added.
+  static constexpr const char16_t* kPartSuffix = u".part";
 
   http_request_file_helper() = default;
   ~http_request_file_helper() override;
@@ -26,23 +46,61 @@ class http_request_file_helper : public http_request_helper {
   // the file; a 206 answer must then complete the file to exactly that size.
   // Failures are recorded as the request's error, never thrown.
   bool Start(const char* url, const char16_t* file_name, int64_t hint, uint32_t options);
+  // The same with every option of a download; `options.urls` holds at least one.
+  bool Start(const char16_t* file_name, const download_options& options);
+  // Ends a request that never starts, with `words` as its error.
+  void refuse(std::u16string words);
 
   // Size of the open target file; 0 once the run has ended and closed it.
   int64_t getDownloadedSize();
+  // The full size (expected, or learnt from the answers; -1 when unknown)
+  // and the bytes in the file, also after the run has closed it.
+  std::pair<int64_t, int64_t> progress();
 
  protected:
   bool onReceiveInfo() override;
   bool onReceiveData(const void* data, uint32_t size) override;
   void onFinished(bool success) override;
+  bool beforeTransfer(http_request_params& params) override;
+  bool afterTransfer(transfer_outcome& outcome, http_request_params& params) override;
+  // What the download does on the way, for the host's log: `what` happened,
+  // and how.
+  virtual void note(const char16_t* what, std::u16string detail);
 
   void closeFile();
   // At the end of a run that has not failed: records an error when the file
-  // is no longer the one written, or no longer holds what was written.
+  // is no longer the one written, or no longer holds what was written; an
+  // atomic download's file then replaces the target.
   void verifyFile();
 
  private:
+  enum class failure { transient, url, request };
+  failure classify(const transfer_outcome& outcome);
+  // Checks the whole file; on a mismatch the file is emptied for a new start.
+  bool verifyDigest();
+  // After a transfer, under the request lock: the seconds to wait before the
+  // next one, with `params` set for it, or -1 when the run is over.
+  int64_t nextAttempt(transfer_outcome& outcome, http_request_params& params);
+  // Waits out a retry's delay; false when the host cancelled meanwhile.
+  bool backOff(int64_t seconds);
+  std::u16string failureWords(const transfer_outcome& outcome);
+  void rangeFromWritten(http_request_params& params);
+
   ql::platform::File file_;
-  int64_t full_size_ = 0;  // 0: unknown
+  int64_t full_size_ = -1;  // -1: unknown
+  download_options options_;
+  std::u16string target_;
+  std::unique_ptr<ql::platform::Sha256> hash_;  // while verifying
+  int64_t kept_ = 0;                            // bytes of an earlier run kept at the start, still in the file
+  int64_t unhashed_ = 0;                        // kept bytes the hash has yet to read
+  int64_t last_written_ = 0;                    // the file's size when it was closed
+  bool check_end_size_ = false;
+  bool skip_body_ = false;  // the answer's body is not the file's (a 416)
+  bool complete_ = false;   // the file was already whole
+  bool started_over_ = false;
+  int64_t retry_after_ = -1;  // seconds the server asked for
+  std::size_t url_index_ = 0;
+  uint32_t attempt_ = 0;
 };
 
 // Where a download's records go: the export layer hands in the host's queue.
@@ -58,7 +116,7 @@ class FileDownloadRequest final : public http_request_file_helper {
     int32_t responseCode = 0;
   };
 
-  explicit FileDownloadRequest(record_sink records) : records_(std::move(records)) {}
+  explicit FileDownloadRequest(record_sink records, uint32_t id = 0) : records_(std::move(records)), id_(id) {}
   ~FileDownloadRequest() override;
 
   head_info headInfo();  // one consistent reading under the request lock
@@ -68,8 +126,10 @@ class FileDownloadRequest final : public http_request_file_helper {
  private:
   bool onReceiveInfo() override;
   void onFinished(bool success) override;
+  void note(const char16_t* what, std::u16string detail) override;
 
   const record_sink records_;
+  const uint32_t id_;
   head_info head_;
 };
 

@@ -56,6 +56,15 @@ bool http_request_helper::onReceiveData(const void*, uint32_t) { return true; }
 
 void http_request_helper::onFinished(bool) {}
 
+bool http_request_helper::beforeTransfer(http_request_params&) { return true; }
+
+bool http_request_helper::afterTransfer(transfer_outcome&, http_request_params&) { return false; }
+
+bool http_request_helper::cancelRequested() {
+  Guard guard(*this);
+  return cancelled_;
+}
+
 bool http_request_helper::startThread(const http_request_params& params) {
   Guard guard(*this);
   if (thread_) {
@@ -166,6 +175,8 @@ bool http_request_helper::getContentLength(double* out) {
   return ok;
 }
 
+bool http_request_helper::getHeader(const char* name, std::string& out) { return transfer_.header(name, out); }
+
 unsigned http_request_helper::threadEntry(void* self) {
   static_cast<http_request_helper*>(self)->run();
   return 0;
@@ -175,10 +186,14 @@ void http_request_helper::run() noexcept {
   // params_ is not locked: no start is accepted while this worker runs.
   transfer_outcome outcome;
   try {
-    outcome.transferred = transfer_.perform(params_, this);
-    // Read before the request lock is taken, for the lock order above.
-    if (!outcome.transferred) outcome.code = transfer_.errorText(outcome.text);
-    outcome.statusRead = getResponseCode(&outcome.status);
+    while (beforeTransfer(params_)) {
+      outcome = transfer_outcome{};
+      outcome.transferred = transfer_.perform(params_, this);
+      // Read before the request lock is taken, for the lock order above.
+      if (!outcome.transferred) outcome.code = transfer_.errorText(outcome.text);
+      outcome.statusRead = getResponseCode(&outcome.status);
+      if (!afterTransfer(outcome, params_)) break;
+    }
   } catch (...) {
   }
   Guard guard(*this);
@@ -204,7 +219,7 @@ bool http_request_helper::recordOutcome(const transfer_outcome& outcome) {
     curl_code_ = outcome.code;
     return false;
   }
-  if (outcome.statusRead && outcome.status != 200 && outcome.status != 206) {
+  if (outcome.statusRead && outcome.status != 200 && outcome.status != 206 && !outcome.complete) {
     setError(make_status_error(outcome.status));
     return false;
   }

@@ -73,13 +73,34 @@ class http_request_helper : public http_lockable, public http_request_callback {
   // threads ask only once the worker has finished; handlers ask on the worker.
   bool getResponseCode(int32_t* out);
   bool getContentLength(double* out);  // -1 when no length was announced
+  // A header of the response being received, for handlers on the worker.
+  bool getHeader(const char* name, std::string& out);
 
  protected:
   using Guard = std::lock_guard<SyncronizedObject>;
 
+  // What one transfer of a run came to.
+  struct transfer_outcome {
+    bool transferred = false;
+    int32_t code = 0;  // libcurl code and its description when not transferred
+    std::string text;
+    bool statusRead = false;
+    int32_t status = 0;
+    bool complete = false;  // a status other than 200 and 206 that a handler took as the whole answer
+  };
+
   // Starts a run with `params`. False while an earlier run is still going, and
   // when the worker thread cannot be created (then an error is recorded).
   bool startThread(const http_request_params& params);
+  // A run may take more than one transfer. On the worker, without the request
+  // lock: beforeTransfer() before each one, which may change `params` or end
+  // the run with false (its error recorded); afterTransfer() after each one,
+  // true to transfer again with `params`. It may change the outcome that
+  // the run then records; an error it leaves recorded decides the failure.
+  virtual bool beforeTransfer(http_request_params& params);
+  virtual bool afterTransfer(transfer_outcome& outcome, http_request_params& params);
+  // Whether the host asked this run to stop.
+  bool cancelRequested();
   // Handlers, run on the worker with the request lock held.
   virtual bool onSendData(void* buffer, uint32_t size, uint32_t& written);
   virtual bool onReceiveInfo();
@@ -87,14 +108,6 @@ class http_request_helper : public http_lockable, public http_request_callback {
   virtual void onFinished(bool success);
 
  private:
-  struct transfer_outcome {
-    bool transferred = false;
-    int32_t code = 0;  // libcurl code and its description when not transferred
-    std::string text;
-    bool statusRead = false;
-    int32_t status = 0;
-  };
-
   static unsigned threadEntry(void* self);
   void run() noexcept;
   bool recordOutcome(const transfer_outcome& outcome);  // under the request lock

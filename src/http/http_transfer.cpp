@@ -376,6 +376,17 @@ bool http_transfer::contentLength(double& out) {
   return answers.lengthRead;
 }
 
+bool http_transfer::header(const char* name, std::string& out) {
+  Guard guard(lock_);
+  if (!handles_) return false;
+  curl_header* found = nullptr;
+  if (curl_easy_header(handles_.easy(), name, 0, CURLH_HEADER, -1, &found) != CURLHE_OK || found == nullptr) {
+    return false;
+  }
+  out = found->value;
+  return true;
+}
+
 bool http_transfer::keptResponseCode(long& out) const {
   if (kept_.codeRead) out = kept_.code;
   return kept_.codeRead;

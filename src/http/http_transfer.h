@@ -69,6 +69,9 @@ class http_transfer {
   // them or the run never had a handle.
   bool responseCode(long& out);
   bool contentLength(double& out);  // -1 when the response announced none
+  // The value of the last response's header `name`, while the transfer runs
+  // (its callbacks); false when there is none.
+  bool header(const char* name, std::string& out);
 
   // The same answers as kept when the last run let its handle go, read
   // without the transfer lock: only for a caller ordered after the run's end

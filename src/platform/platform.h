@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -180,12 +181,15 @@ class File {
  public:
   File() noexcept = default;
   ~File() { close(); }
-  File(File&& other) noexcept : state_(other.state_), name_(std::move(other.name_)) { other.state_ = State{}; }
+  File(File&& other) noexcept : state_(other.state_), name_(std::move(other.name_)), path_(std::move(other.path_)) {
+    other.state_ = State{};
+  }
   File& operator=(File&& other) noexcept {
     if (this != &other) {
       close();
       state_ = other.state_;
       name_ = std::move(other.name_);
+      path_ = std::move(other.path_);
       other.state_ = State{};
     }
     return *this;
@@ -195,13 +199,26 @@ class File {
 
   // Opens or creates the file for writing without sharing; a second opener
   // fails with kErrorSharingViolation, and an existing read-only file with
-  // kErrorAccessDenied, whoever asks. On failure lastError() says why.
-  bool openExclusive(const std::u16string& path);
+  // kErrorAccessDenied, whoever asks. `readable` adds read access, for
+  // readAt(). On failure lastError() says why.
+  bool openExclusive(const std::u16string& path, bool readable = false);
   bool isOpen() const noexcept { return state_.handle != kClosed; }
   bool size(int64_t& bytes) const;  // asks the system
   bool seek(int64_t offset);        // from the start of the file
   bool truncate();                  // cut at the current position
   bool write(const void* data, uint32_t size, uint32_t& written);
+  // Reads up to `size` bytes at `offset` from a file opened readable; `read`
+  // is 0 at the end. Windows moves the file position with it: seek() before
+  // the next write.
+  bool readAt(int64_t offset, void* data, uint32_t size, uint32_t& read);
+  // Puts the data on the disk, then renames the file onto `target`, which
+  // replaces what was there in one step, and closes it. Only the last
+  // component of `target` counts: the new name is in the folder the file was
+  // opened in, whatever the working directory is now. The file is closed
+  // either way; on failure it keeps its old name.
+  bool replace(const std::u16string& target);
+  // Deletes the file and closes it (closed also when the delete fails).
+  bool remove();
   void close() noexcept;
 
   // The size this handle's own cuts and writes have left: no system call.
@@ -225,7 +242,29 @@ class File {
     int64_t end = 0;               // size as this handle left it
   };
   State state_;
-  std::string name_;  // the file's name inside that folder (POSIX)
+  std::string name_;     // the file's name inside that folder (POSIX)
+  std::u16string path_;  // the file's full path as opened (Windows)
+};
+
+// SHA-256 of a stream of bytes, by the system's own implementation (libcrypto
+// on POSIX, CNG on Windows). A failure inside makes finish() false.
+class Sha256 {
+ public:
+  static constexpr std::size_t kDigestSize = 32;
+
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+
+  void reset();  // back to the hash of nothing
+  void update(const void* data, std::size_t size);
+  // The digest of everything since the last reset; then resets.
+  bool finish(unsigned char (&digest)[kDigestSize]);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace ql::platform

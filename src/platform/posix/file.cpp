@@ -22,11 +22,11 @@ void setOpenError(int error) {
   setLastError(error == ENOENT || error == ENOTDIR ? kErrorPathNotFound : posix::windowsCode(error));
 }
 
-int openIn(int directory, const std::string& name, int flags) {
+int openIn(int directory, const std::string& name, int flags, int access) {
   // O_NONBLOCK keeps a FIFO without a reader from hanging the caller.
   // O_APPEND puts every write at the file's real end, so a cut made by
   // another process shows in the size instead of leaving a zero-filled hole.
-  flags |= O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  flags |= access | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   int descriptor;
   do {
     descriptor = ::openat(directory, name.c_str(), flags, 0666);
@@ -36,18 +36,18 @@ int openIn(int directory, const std::string& name, int flags) {
 
 // Opens an existing file, or creates it when missing. `created` tells which:
 // only a file found here is held to its read-only attribute.
-int openOrCreate(int directory, const std::string& name, bool& created) {
+int openOrCreate(int directory, const std::string& name, int access, bool& created) {
   created = false;
-  int descriptor = openIn(directory, name, 0);
+  int descriptor = openIn(directory, name, 0, access);
   if (descriptor >= 0 || errno != ENOENT) return descriptor;
-  descriptor = openIn(directory, name, O_CREAT | O_EXCL);
+  descriptor = openIn(directory, name, O_CREAT | O_EXCL, access);
   if (descriptor >= 0) {
     created = true;
     return descriptor;
   }
   // Created by someone else meanwhile, or a link to a missing file.
   if (errno != EEXIST) return descriptor;
-  return openIn(directory, name, O_CREAT);
+  return openIn(directory, name, O_CREAT, access);
 }
 
 #ifdef O_PATH
@@ -79,7 +79,7 @@ bool setAppend(int descriptor, bool append) {
 
 }  // namespace
 
-bool File::openExclusive(const std::u16string& path) {
+bool File::openExclusive(const std::u16string& path, bool readable) {
   close();
   std::string name;
   if (!utf16ToUtf8(path, name) || name.find('\0') != std::string::npos) {
@@ -101,7 +101,7 @@ bool File::openExclusive(const std::u16string& path) {
     return false;
   }
   bool created = false;
-  const int descriptor = openOrCreate(directory, location.name, created);
+  const int descriptor = openOrCreate(directory, location.name, readable ? O_RDWR : O_WRONLY, created);
   if (descriptor < 0) {
     setOpenError(errno);
     ::close(directory);
@@ -276,6 +276,58 @@ bool File::verifyIntact() const {
     return false;
   }
   return true;
+}
+
+bool File::readAt(int64_t offset, void* data, uint32_t size, uint32_t& read) {
+  read = 0;
+  if (!isOpen()) {
+    setLastError(kErrorInvalidHandle);
+    return false;
+  }
+  ssize_t count;
+  do {
+    count = ::pread(descriptorOf(state_.handle), data, size, static_cast<off_t>(offset));
+  } while (count < 0 && errno == EINTR);
+  if (count < 0) {
+    posix::setLastErrno(errno);
+    return false;
+  }
+  read = static_cast<uint32_t>(count);
+  return true;
+}
+
+bool File::replace(const std::u16string& target) {
+  if (!isOpen()) {
+    setLastError(kErrorInvalidHandle);
+    return false;
+  }
+  std::string path;
+  if (!utf16ToUtf8(target, path) || path.find('\0') != std::string::npos) {
+    setLastError(kErrorInvalidName);
+    return false;
+  }
+  const std::string name = locate(path).name;
+  // The data reaches the disk before the name does, so that a crash cannot
+  // leave the new name on a file without its bytes.
+  const int directory = descriptorOf(state_.directory);
+  const bool done = (::fsync(descriptorOf(state_.handle)) == 0 || errno == EINVAL) &&
+                    ::renameat(directory, name_.c_str(), directory, name.c_str()) == 0;
+  const int error = errno;
+  close();
+  if (!done) posix::setLastErrno(error);
+  return done;
+}
+
+bool File::remove() {
+  if (!isOpen()) {
+    setLastError(kErrorInvalidHandle);
+    return false;
+  }
+  const bool removed = ::unlinkat(descriptorOf(state_.directory), name_.c_str(), 0) == 0;
+  const int error = errno;
+  close();
+  if (!removed) posix::setLastErrno(error);
+  return removed;
 }
 
 void File::close() noexcept {

@@ -9,18 +9,35 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wide characters expec
 
 HANDLE handleOf(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
+// The full path of `path` as the working directory now resolves it; empty
+// when the system cannot say.
+std::u16string fullPath(const std::u16string& path) {
+  const auto* name = reinterpret_cast<LPCWSTR>(path.c_str());
+  const DWORD needed = ::GetFullPathNameW(name, 0, nullptr, nullptr);
+  if (needed == 0) return {};
+  std::u16string full(needed, u'\0');
+  const DWORD length = ::GetFullPathNameW(name, needed, reinterpret_cast<LPWSTR>(&full[0]), nullptr);
+  if (length == 0 || length >= needed) return {};
+  full.resize(length);
+  return full;
+}
+
+std::u16string::size_type lastSeparator(const std::u16string& path) { return path.find_last_of(u"\\/"); }
+
 }  // namespace
 
-bool File::openExclusive(const std::u16string& path) {
+bool File::openExclusive(const std::u16string& path, bool readable) {
   close();
   // A NUL inside the path would silently name another file.
   if (path.find(u'\0') != std::u16string::npos) {
     ::SetLastError(ERROR_INVALID_NAME);
     return false;
   }
-  HANDLE handle = ::CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+  const DWORD access = readable ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
+  HANDLE handle = ::CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), access, 0, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
+  path_ = fullPath(path);
   LARGE_INTEGER existing;
   if (!::GetFileSizeEx(handle, &existing)) existing.QuadPart = 0;  // a device: no size
   state_.handle = reinterpret_cast<intptr_t>(handle);
@@ -102,10 +119,61 @@ bool File::verifyIntact() const {
   return true;
 }
 
+bool File::readAt(int64_t offset, void* data, uint32_t size, uint32_t& read) {
+  read = 0;
+  if (!isOpen()) {
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset));
+  at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  DWORD count = 0;
+  if (!::ReadFile(handleOf(state_.handle), data, size, &count, &at)) {
+    if (::GetLastError() != ERROR_HANDLE_EOF) return false;
+    count = 0;
+  }
+  read = count;
+  return true;
+}
+
+bool File::replace(const std::u16string& target) {
+  if (!isOpen()) {
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  const auto folderEnd = lastSeparator(path_);
+  const auto nameStart = lastSeparator(target);
+  if (path_.empty() || folderEnd == std::u16string::npos) {
+    ::SetLastError(ERROR_INVALID_NAME);
+    return false;
+  }
+  const std::u16string destination =
+      path_.substr(0, folderEnd + 1) + (nameStart == std::u16string::npos ? target : target.substr(nameStart + 1));
+  // The data reaches the disk before the name does.
+  if (!::FlushFileBuffers(handleOf(state_.handle))) return false;
+  const std::u16string source = path_;
+  // The file is held without sharing, which a rename would run into.
+  close();
+  return ::MoveFileExW(reinterpret_cast<LPCWSTR>(source.c_str()), reinterpret_cast<LPCWSTR>(destination.c_str()),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool File::remove() {
+  if (!isOpen()) {
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  const std::u16string source = path_;
+  close();
+  return !source.empty() && ::DeleteFileW(reinterpret_cast<LPCWSTR>(source.c_str())) != 0;
+}
+
 void File::close() noexcept {
   if (!isOpen()) return;
   ::CloseHandle(handleOf(state_.handle));
   state_ = State{};
+  path_.clear();
 }
 
 }  // namespace ql::platform
