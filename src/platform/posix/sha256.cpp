@@ -6,7 +6,7 @@ namespace ql::platform {
 
 struct Sha256::State {
   struct ContextDeleter {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+    void operator()(EVP_MD_CTX* md) const { EVP_MD_CTX_free(md); }
   };
   std::unique_ptr<EVP_MD_CTX, ContextDeleter> context{EVP_MD_CTX_new()};
   bool ok = false;  // every call since the last reset succeeded
