@@ -136,4 +136,14 @@ int run(const std::string& name, const std::string& goal, const std::function<vo
   }
 }
 
+std::u16string widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+void expectFile(const std::string& path, std::uintmax_t size) {
+  if (std::filesystem::file_size(path) != size) {
+    throw std::runtime_error(
+        format("%s holds %ju bytes, not %ju", path.c_str(), std::filesystem::file_size(path), size));
+  }
+  std::filesystem::remove(path);
+}
+
 }  // namespace bench

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -22,6 +23,11 @@ double secondsSince(Clock::time_point start);
 
 // printf-style formatting into a std::string.
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+
+// An ASCII path as the UTF-16 the exports take.
+std::u16string widen(const std::string& ascii);
+// Throws unless the downloaded file holds `size` bytes; removes it.
+void expectFile(const std::string& path, std::uintmax_t size);
 
 // "--name value" pairs from the command line; unknown names are an error.
 class Options {

@@ -16,19 +16,9 @@ extern char** environ;
 
 namespace {
 
-std::u16string widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
-
-void expectFile(const std::string& path, std::uintmax_t size) {
-  if (std::filesystem::file_size(path) != size) {
-    throw std::runtime_error(
-        bench::format("%s holds %ju bytes, not %ju", path.c_str(), std::filesystem::file_size(path), size));
-  }
-  std::filesystem::remove(path);
-}
-
 // The library's download; its libcurl code is left in `code`.
 double libraryRun(const std::string& url, const std::string& path, int& code) {
-  const std::u16string widePath = widen(path);
+  const std::u16string widePath = bench::widen(path);
   const auto start = bench::Clock::now();
   const unsigned id = QL_DownloadFile(url.c_str(), widePath.c_str());
   const QL_REQUEST_INFO info = bench::waitForEnd(id);
@@ -108,12 +98,12 @@ int main(int argc, char** argv) {
         static_cast<int>(options.number("pairs")),
         [&] {
           const double seconds = downloadWithLibrary(url, path);
-          expectFile(path, size);
+          bench::expectFile(path, size);
           return seconds;
         },
         [&] {
           const double seconds = downloadWithCurl(url, path);
-          expectFile(path, size);
+          bench::expectFile(path, size);
           return seconds;
         });
     bench::report(name,

@@ -23,16 +23,6 @@ extern char** environ;
 
 namespace {
 
-std::u16string widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
-
-void expectFile(const std::string& path, std::uintmax_t size) {
-  if (std::filesystem::file_size(path) != size) {
-    throw std::runtime_error(
-        bench::format("%s holds %ju bytes, not %ju", path.c_str(), std::filesystem::file_size(path), size));
-  }
-  std::filesystem::remove(path);
-}
-
 QL_DOWNLOAD_OPTIONS optionsWith(unsigned flags, const std::string& sha256) {
   QL_DOWNLOAD_OPTIONS options{};
   options.size = sizeof(options);
@@ -60,7 +50,7 @@ int spawn(const std::vector<std::string>& args, const std::string& out = "/dev/n
 }
 
 double verifiedWithLibrary(const std::string& url, const std::string& path, const std::string& sha256) {
-  const std::u16string widePath = widen(path);
+  const std::u16string widePath = bench::widen(path);
   const QL_DOWNLOAD_OPTIONS options = optionsWith(0, sha256);
   const auto start = bench::Clock::now();
   const unsigned id = QL_DownloadFileEx(url.c_str(), widePath.c_str(), &options);
@@ -103,12 +93,12 @@ int verifyTarget(const bench::Options& options) {
         static_cast<int>(options.number("pairs")),
         [&] {
           const double seconds = verifiedWithLibrary(url, path, sha256);
-          expectFile(path, size);
+          bench::expectFile(path, size);
           return seconds;
         },
         [&] {
           const double seconds = verifiedWithCurl(url, path, sha256, curlAlone);
-          expectFile(path, size);
+          bench::expectFile(path, size);
           return seconds;
         });
     const double toCurlAlone = figures.a / bench::median(curlAlone);
@@ -135,7 +125,7 @@ int resumeTarget(const bench::Options& options) {
   const std::string name = bench::format("resumed download %lld MiB", size >> 20);
   return bench::run(name, "<= 1.01x", [&] {
     const std::string path = options.text("dir") + "/resumed.bin";
-    const std::u16string widePath = widen(path);
+    const std::u16string widePath = bench::widen(path);
     const std::string url = options.text("url");
     const std::string sha256 = options.text("sha256");  // outlives the options that point into it
     const QL_DOWNLOAD_OPTIONS resumable = optionsWith(QL_DOWNLOAD_RESUME | QL_DOWNLOAD_ATOMIC, sha256);
@@ -172,7 +162,7 @@ int resumeTarget(const bench::Options& options) {
     QL_RemoveRequest(second);
     bench::drainLog();
     if (info.state != QL_STATE_DONE) throw std::runtime_error("the resumed run failed");
-    expectFile(path, static_cast<std::uintmax_t>(size));
+    bench::expectFile(path, static_cast<std::uintmax_t>(size));
     const long long remainder = size - kept;
     const long long sent = lastBytesSent(options.text("log"));
     const double ratio = static_cast<double>(sent) / static_cast<double>(remainder);

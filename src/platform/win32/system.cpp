@@ -1,6 +1,6 @@
 #include <windows.h>
-#include <ntsecapi.h>
 #include <malloc.h>
+#include <ntsecapi.h>
 #include <time.h>
 
 #include <algorithm>
