@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -70,7 +71,10 @@ NameServer& nameServer() {
   // Never destroyed: it must still be there, silent, while the library's
   // teardown runs at exit.
   static auto* resolver = new quillet_test::SilentResolver(quillet_test::resolveThroughSilentServerInThisProcess());
+  // Its file may go before the teardown: the mount keeps what it shows.
+  static const bool removedAtExit = std::atexit([] { std::remove(resolver->conf.c_str()); }) == 0;
   static NameServer server{resolver->unavailable, [] { return resolver->server->queries(); }};
+  (void)removedAtExit;
   return server;
 }
 #endif

@@ -139,6 +139,12 @@ uint32_t startDownload(const char* url, const QL_WCHAR* path, const QL_DOWNLOAD_
   return id;
 }
 
+// The download stored under `id`; null for an unknown id and for an
+// in-memory request.
+std::shared_ptr<FileDownloadRequest> findDownload(uint32_t id) {
+  return std::dynamic_pointer_cast<FileDownloadRequest>(ql::requests().find(id));
+}
+
 }  // namespace
 
 extern "C" {
@@ -231,10 +237,8 @@ QL_API int QL_CALL QL_RequestDownloadProgress(unsigned int id, int* total, int* 
     if (total == nullptr || downloaded == nullptr) return 0;
     *total = 0;
     *downloaded = 0;
-    auto request = ql::requests().find(id);
-    if (!request) return 0;
-    auto* download = dynamic_cast<FileDownloadRequest*>(request.get());
-    if (download == nullptr) return 0;
+    const auto download = findDownload(id);
+    if (!download) return 0;
     const FileDownloadRequest::head_info head = download->headInfo();
     if (!head.infoReceived) return 0;
     *total = head.contentLength;
@@ -248,10 +252,8 @@ QL_API int QL_CALL QL_RequestDownloadProgress64(unsigned int id, long long* tota
     if (total == nullptr || written == nullptr) return 0;
     *total = 0;
     *written = 0;
-    auto request = ql::requests().find(id);
-    if (!request) return 0;
-    auto* download = dynamic_cast<FileDownloadRequest*>(request.get());
-    if (download == nullptr) return 0;
+    const auto download = findDownload(id);
+    if (!download) return 0;
     const auto [full, onDisk] = download->progress();
     *total = full;
     *written = onDisk;

@@ -105,8 +105,6 @@ handle_pool::state& handle_pool::current() {
   }
 }
 
-void handle_pool::forgetInChild() { state_.store(new state(ql::platform::forkGeneration())); }
-
 void* handle_pool::shareOf(state& s) {
   if (s.share != nullptr || s.shareFailed) return s.share;
   CURLSH* share = curl_share_init();

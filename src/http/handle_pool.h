@@ -88,10 +88,6 @@ class handle_pool {
   // take-down, once no transfer has a pair any more, before libcurl's global
   // clean-up. The pool starts afresh if used again.
   void close();
-  // In a forked child: forgets the parent's pairs and share handle without
-  // closing anything, as their connections are the parent's. Taken
-  // and given-back pairs do the same on their own when they see the fork.
-  void forgetInChild();
 
   handle_pool(const handle_pool&) = delete;
   handle_pool& operator=(const handle_pool&) = delete;

@@ -42,8 +42,6 @@ int http_system::initResult() {
 
 void http_system::release() { takeDown(true); }
 
-void http_system::releaseAtUnload() { takeDown(false); }
-
 void http_system::takeDown(bool mayWait) {
   std::unique_lock<ql::platform::RecursiveLock> guard(lock_);
   if (refCount_ == 0) return;
@@ -69,13 +67,10 @@ void http_system::takeDown(bool mayWait) {
   --refCount_;
 }
 
-void http_system::refuseNewTransfers() {
-  std::lock_guard<ql::platform::RecursiveLock> guard(lock_);
-  if (refCount_ != 0) refusing_ = true;
-}
-
 http_system::shutdown::shutdown(http_system* system, bool mayWait) : system_(system), mayWait_(mayWait) {
-  if (system_ != nullptr) system_->refuseNewTransfers();
+  if (system_ == nullptr) return;
+  std::lock_guard<ql::platform::RecursiveLock> guard(system_->lock_);
+  if (system_->refCount_ != 0) system_->refusing_ = true;
 }
 
 void http_system::shutdown::finish() {

@@ -18,25 +18,19 @@ class http_system {
   // Takes the system down for good. New holds are refused at once; libcurl's
   // global clean-up waits for the last holder to let go.
   void release();
-  // The same at unload, where no wait may happen: a worker that cannot be
-  // joined there (Windows ends them before the library is detached) never
-  // lets go. With holders left, libcurl's global state is left as it is
-  // rather than cleaned up under them.
-  void releaseAtUnload();
 
-  // The first step of taking the system down: from here on no transfer gets
-  // a handle, so that the requests stopped next are the last holders.
-  void refuseNewTransfers();
-
-  // Taking the system down as one scope: new transfers are refused from its
-  // start, and the system is released at its end (finish() or the scope's
-  // end, an exception's included). A system that refused transfers without
-  // being released would still read as up, while every transfer failed.
+  // Taking the system down as one scope: from its start no transfer gets a
+  // handle, so that the requests stopped meanwhile are the last holders, and
+  // the system is released at its end (finish() or the scope's end, an
+  // exception's included). A system that refused transfers without being
+  // released would still read as up, while every transfer failed.
   class shutdown {
    public:
     // `system` null: nothing was ever built, and nothing is done. With
-    // `mayWait` the release waits for the last holder (release()), without
-    // it not (releaseAtUnload()).
+    // `mayWait` the release waits for the last holder, as release() does.
+    // Without it (at unload, where a worker that Windows has already ended
+    // never lets go) libcurl's global state is left as it is when holders
+    // are left, rather than cleaned up under them.
     shutdown(http_system* system, bool mayWait);
     ~shutdown() { finish(); }
     shutdown(const shutdown&) = delete;

@@ -4,8 +4,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "support/mount_namespace.h"
 #include "support/time_limits.h"
 
 namespace quillet_test {
@@ -118,39 +117,14 @@ SilentResolver::~SilentResolver() {
 
 SilentResolver resolveThroughSilentServerInThisProcess(int timeoutSeconds, int attempts) {
   SilentResolver result;
-  if (::unshare(CLONE_NEWNS) != 0) {
-    result.unavailable = systemError("unshare(CLONE_NEWNS)");
-    return result;
-  }
-  // Private, so the mount below does not travel back to the parent namespace.
-  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    result.unavailable = systemError("making / private");
-    return result;
-  }
   auto server = std::make_unique<SilentNameServer>();
-  if (!server->unavailable().empty()) {
-    result.unavailable = server->unavailable();
-    return result;
+  result.unavailable = server->unavailable();
+  if (result.unavailable.empty()) {
+    result.unavailable =
+        showInPrivateNamespace("/etc/resolv.conf", server->resolvConf(timeoutSeconds, attempts), &result.conf);
   }
-  char conf[] = "/tmp/quillet-resolv-XXXXXX";
-  const int file = ::mkstemp(conf);
-  if (file < 0) {
-    result.unavailable = systemError("mkstemp");
-    return result;
-  }
-  const std::string contents = server->resolvConf(timeoutSeconds, attempts);
-  const bool written = ::write(file, contents.data(), contents.size()) == static_cast<ssize_t>(contents.size());
-  ::close(file);
-  if (!written) {
-    result.unavailable = "writing resolv.conf failed";
-  } else if (::mount(conf, "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0) {
-    result.unavailable = systemError("bind-mounting over /etc/resolv.conf");
-  }
-  if (!result.unavailable.empty()) {
-    ::unlink(conf);
-    return result;
-  }
-  result.conf = conf;
+  if (!result.unavailable.empty()) return result;
+  // Its thread comes after the namespace, so that it is in it too.
   server->start();
   result.server = std::move(server);
   return result;

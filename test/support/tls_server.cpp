@@ -8,9 +8,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
-#include <sched.h>
 #include <stdlib.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +17,8 @@
 #include <fstream>
 #include <sstream>
 #include <utility>
+
+#include "support/mount_namespace.h"
 
 namespace quillet_test {
 
@@ -232,26 +232,7 @@ std::string trustRootInThisProcess(const std::string& rootPem) {
   std::ostringstream system;
   system << std::ifstream(bundle, std::ios::binary).rdbuf();
 
-  char combined[] = "/tmp/quillet-trust-XXXXXX";
-  const int file = ::mkstemp(combined);
-  if (file < 0) return std::string("mkstemp: ") + std::strerror(errno);
-  const std::string contents = system.str() + "\n" + rootPem;
-  const bool written = ::write(file, contents.data(), contents.size()) == static_cast<ssize_t>(contents.size());
-  ::close(file);
-  std::string error;
-  if (!written) {
-    error = "writing the bundle failed";
-  } else if (::unshare(CLONE_NEWNS) != 0) {
-    error = std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
-  } else if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    // Private, so the mount below does not travel back to the parent namespace.
-    error = std::string("making / private: ") + std::strerror(errno);
-  } else if (::mount(combined, bundle.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-    error = "bind-mounting over " + bundle + ": " + std::strerror(errno);
-  }
-  // The mount keeps the file itself for as long as the namespace lives.
-  ::unlink(combined);
-  return error;
+  return showInPrivateNamespace(bundle, system.str() + "\n" + rootPem);
 }
 
 }  // namespace quillet_test
