@@ -431,6 +431,10 @@ TEST(TransferFailures, RefusedConnection) {
 TEST(TransferFailures, NoTransferWhileHttpSystemIsDown) {
   RawHttpServer server([](const HttpRequest&, Connection& c) { c.send(httpResponse(200, "OK", "")); });
   vela::http::http_system::instance().release();
+  // The tests after this one in the same process need the system up.
+  struct revive_at_end {
+    ~revive_at_end() { vela::http::http_system::instance().reviveForTesting(); }
+  } revive;
   http_transfer transfer;
   RecordingCallback callback;
   EXPECT_FALSE(transfer.perform(getParams(server.url()), &callback));
@@ -690,6 +694,9 @@ struct ContentServer {
 
 class FileDownload : public ::testing::Test {
  protected:
+  // The rows read the records their own requests wrote, not earlier tests'.
+  void SetUp() override { quillet_test::drainLogRecords(); }
+
   bool download(FileDownloadRequest& request, int64_t hint = 0, uint32_t options = 0) {
     const bool started = request.Start(source.server.url("/file").c_str(), target().c_str(), hint, options);
     return waitFinished(request) && started;

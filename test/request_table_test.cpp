@@ -111,9 +111,9 @@ TEST(StopAllRequests, GlobalCleanupWaitsForEveryTransfer) {
         for (int i = 0; i < 24 && !stop.load(); ++i) {
           const std::string file = "r" + std::to_string(t) + "-" + std::to_string(i % 4);
           const std::u16string path = dir.file(file).u16string();
-          const unsigned id = i % 2 == 0 ? QL_Request(0, server.url().c_str(), nullptr)
-                                         : QL_DownloadFile(server.url().c_str(),
-                                                           reinterpret_cast<const QL_WCHAR*>(path.c_str()));
+          const unsigned id =
+              i % 2 == 0 ? QL_Request(0, server.url().c_str(), nullptr)
+                         : QL_DownloadFile(server.url().c_str(), reinterpret_cast<const QL_WCHAR*>(path.c_str()));
           if (i % 4 != 0) QL_RemoveRequest(id);
         }
       });
