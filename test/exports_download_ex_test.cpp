@@ -11,6 +11,7 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "quillet/quillet.h"
@@ -338,6 +339,42 @@ TEST(DownloadExRetry, CancelDuringBackoffEndsAtOnce) {
   EXPECT_EQ(readFile(dir.file("f.part")).size(), kMiB);
   EXPECT_FALSE(fs::exists(dir.file("f")));
   QL_RemoveRequest(id);
+}
+
+// A speed cap holds from the first second on, and the bytes it holds back
+// still arrive whole; a cancel while it holds them back is seen at once.
+TEST(DownloadExSpeedCap, HoldsFromTheFirstSecondAndEndsWhole) {
+  constexpr long long kCap = 512 * 1024;
+  constexpr long long kOneReceiveBuffer = 128 * 1024;
+  ScriptedServer source({Answer::serve});
+  const std::string url = source.server.url("/file");
+  TempDir dir;
+  const std::u16string capped = widePath(dir.file("capped"));
+  const std::u16string crawling = widePath(dir.file("crawling"));
+  QL_DOWNLOAD_OPTIONS options = optionsOf(0);
+  options.maxBytesPerSecond = kCap;
+  const auto started = std::chrono::steady_clock::now();
+  const unsigned id = QL_DownloadFileEx(url.c_str(), reinterpret_cast<const QL_WCHAR*>(capped.c_str()), &options);
+  options.maxBytesPerSecond = 1024;
+  const unsigned slow = QL_DownloadFileEx(url.c_str(), reinterpret_cast<const QL_WCHAR*>(crawling.c_str()), &options);
+  std::this_thread::sleep_for(1s);
+
+  long long total = 0;
+  long long written = 0;
+  ASSERT_EQ(QL_RequestDownloadProgress64(id, &total, &written), 1);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_LE(written, static_cast<long long>(kCap * seconds) + kOneReceiveBuffer) << seconds << " s";
+
+  // At 1 KiB/s its first buffer holds it back for many seconds.
+  ASSERT_EQ(QL_CancelRequest(slow), 1);
+  const QL_REQUEST_INFO cancelled = waitFinished(slow, 3s);
+  EXPECT_EQ(cancelled.state, QL_STATE_FAILED);
+  EXPECT_EQ(cancelled.curlCode, 42);
+
+  ASSERT_EQ(waitFinished(id, 60s).state, QL_STATE_DONE) << errorOf(id);
+  EXPECT_TRUE(readFile(dir.file("capped")) == content());
+  QL_RemoveRequest(id);
+  QL_RemoveRequest(slow);
 }
 
 // Sizes past 4 GiB come through the 64-bit progress whole.

@@ -189,7 +189,9 @@ typedef struct QL_DOWNLOAD_OPTIONS {
  * - mirrors: when a URL fails for good, the next line is tried, resuming
  *   from the bytes already there. The request fails only when the last URL
  *   has failed, with that URL's failure.
- * - maxBytesPerSecond: caps the receive speed (libcurl's own cap).
+ * - maxBytesPerSecond: caps the receive speed. It holds from the first
+ *   second on: at any moment the bytes received are at most what the cap
+ *   allows since the first body byte, plus one receive buffer (100 KiB).
  * Logs "Start download request: ID <URL> to <PATH>" and "Request finished: "
  * as QL_DownloadFile does, and on the way "Resume download: ID from N
  * bytes", "Retry download: ID ...", "Switch to mirror: ID <URL> after: ..."

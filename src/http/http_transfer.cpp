@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 
@@ -49,6 +50,8 @@ struct transfer_callbacks {
           return refusal;
         }
       }
+      // Bytes held back come again once the transfer is resumed.
+      if (!transfer.pace_.admit(n)) return CURL_WRITEFUNC_PAUSE;
       if (transfer.callback_ != nullptr &&
           !transfer.callback_->receiveData(transfer, transfer.user_data_, data, static_cast<uint32_t>(n))) {
         return refusal;
@@ -76,18 +79,34 @@ struct transfer_callbacks {
   }
 
   static int progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    auto& transfer = *static_cast<http_transfer*>(self);
-    Guard guard(transfer.lock_);
-    try {
-      if (transfer.callback_ != nullptr && transfer.callback_->isCancelled(transfer, transfer.user_data_)) {
-        return 1;
-      }
-    } catch (...) {
-      return 1;
-    }
-    return 0;
+    return static_cast<http_transfer*>(self)->cancelRequested() ? 1 : 0;
   }
 };
+
+void http_transfer::receive_pace::start(int64_t bytesPerSecond) {
+  *this = receive_pace();
+  cap_ = bytesPerSecond;
+}
+
+bool http_transfer::receive_pace::admit(std::size_t n) {
+  if (cap_ <= 0) return true;
+  const clock::time_point now = clock::now();
+  if (!started_) {
+    started_ = true;
+    since_ = now;
+  }
+  // When the bytes handed on so far are due at the cap; the clock starts
+  // with the first body byte, so connecting earns no credit.
+  const clock::time_point due = since_ + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(
+                                             static_cast<double>(handedOn_) / static_cast<double>(cap_)));
+  if (due > now) {
+    paused_ = true;
+    resumeAt_ = due;
+    return false;
+  }
+  handedOn_ += static_cast<int64_t>(n);
+  return true;
+}
 
 void http_transfer::ListDeleter::operator()(curl_slist* list) const { curl_slist_free_all(list); }
 
@@ -137,6 +156,7 @@ void http_transfer::reset() {
   kept_ = head_info{};
   result_ = 0;
   headersPending_ = true;
+  pace_.start(0);
   callback_ = nullptr;
   user_data_ = 0;
 }
@@ -154,6 +174,7 @@ bool http_transfer::setup(const http_request_params& params) {
   }
   receiveBufferBytes_ = largeBuffer_.take() ? kReceiveBufferBytes : kSmallReceiveBufferBytes;
   params_ = params;
+  pace_.start(params_.maxRecvSpeed);
 
   // curl_slist_append returns null on exhaustion and leaves the list as it
   // was; the list is then simply shorter.
@@ -199,7 +220,6 @@ bool http_transfer::configure() {
          set(curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeout)) &&
          set(curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimit)) &&
          set(curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, kLowSpeedTime)) &&
-         set(curl_easy_setopt(handle, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(params_.maxRecvSpeed))) &&
          set(curl_easy_setopt(handle, CURLOPT_TIMEOUT, static_cast<long>(params_.timeout))) &&
          set(curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L)) &&
          set(curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects)) &&
@@ -293,7 +313,25 @@ int http_transfer::drive(void* handle, void* multi) {
   int running = 1;
   while (running != 0) {
     CURLMcode step = curl_multi_perform(multi, &running);
-    if (step == CURLM_OK && running != 0) step = curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    int waitMs = 1000;
+    if (step == CURLM_OK && running != 0 && pace_.paused()) {
+      // A paused transfer reads nothing, so libcurl would not ask about a
+      // cancel until it is resumed: this loop asks instead.
+      if (cancelRequested()) {
+        code = CURLE_ABORTED_BY_CALLBACK;
+        break;
+      }
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(pace_.resumeAt() - receive_pace::clock::now());
+      if (left.count() <= 0) {
+        pace_.resumed();
+        // Hands on the bytes held back, which may pause the transfer again.
+        code = curl_easy_pause(handle, CURLPAUSE_CONT);
+        if (code != CURLE_OK) break;
+        continue;
+      }
+      waitMs = static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), waitMs));
+    }
+    if (step == CURLM_OK && running != 0) step = curl_multi_poll(multi, nullptr, 0, waitMs, nullptr);
     if (step != CURLM_OK) {
       code = step == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_BAD_FUNCTION_ARGUMENT;
       break;
@@ -310,6 +348,15 @@ int http_transfer::drive(void* handle, void* multi) {
   noteLeftResolver(handle, code);
   curl_multi_remove_handle(multi, handle);
   return code;
+}
+
+bool http_transfer::cancelRequested() {
+  Guard guard(lock_);
+  try {
+    return callback_ != nullptr && callback_->isCancelled(*this, user_data_);
+  } catch (...) {
+    return true;
+  }
 }
 
 void http_transfer::wakeUp() {

@@ -5,6 +5,7 @@
 // the transfer until the next set-up.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -108,6 +109,31 @@ class http_transfer {
 
   friend struct transfer_callbacks;  // libcurl's write, read and progress callbacks
 
+  // Holds a transfer's receive rate to its cap. libcurl's own cap averages
+  // over seconds and, in the versions we ship, lets a fast server's whole
+  // burst through; this one counts the body bytes handed on and pauses the
+  // transfer whenever they run ahead of the cap, so at any moment at most
+  // one receive buffer is ahead of it.
+  class receive_pace {
+   public:
+    using clock = std::chrono::steady_clock;
+    void start(int64_t bytesPerSecond);
+    // Whether `n` more bytes may be handed on now; false pauses the transfer
+    // until resumeAt().
+    bool admit(std::size_t n);
+    bool paused() const { return paused_; }
+    clock::time_point resumeAt() const { return resumeAt_; }
+    void resumed() { paused_ = false; }
+
+   private:
+    int64_t cap_ = 0;  // bytes per second, 0 for none
+    bool started_ = false;
+    clock::time_point since_;
+    int64_t handedOn_ = 0;
+    bool paused_ = false;
+    clock::time_point resumeAt_;
+  };
+
   // The response head queries' answers, each with whether libcurl gave it.
   struct head_info {
     bool codeRead = false;
@@ -119,6 +145,7 @@ class http_transfer {
   bool configure();  // sets the options in order; false on the first refusal
   bool run(const http_request_params& params, http_request_callback* callback);
   int drive(void* handle, void* multi);  // the easy handle to its end; libcurl's result code
+  bool cancelRequested();                // asks the callback, under the transfer lock
   head_info head();                      // under the transfer lock
   void release();                        // keeps head(), then lets the handle and its list go
   void dropHandle();                     // the handles back to the pool, then the list and the hold on the HTTP system
@@ -136,6 +163,7 @@ class http_transfer {
   int32_t result_ = 0;
   bool holding_ = false;  // of the HTTP system, while there is a handle
   bool headersPending_ = true;
+  receive_pace pace_;
   http_request_params params_;
   http_request_callback* callback_ = nullptr;
   uintptr_t user_data_ = 0;
