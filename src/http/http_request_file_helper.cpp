@@ -132,9 +132,8 @@ bool http_request_file_helper::Start(const char16_t* file_name, const download_o
     if (!file_.openExclusive(path, options.verify && options.resume)) {
       throw SysException(lastError(), kSourceFile, __LINE__, kStartSignature);
     }
-    int64_t existing = 0;
-    if (!file_.size(existing)) throw SysException(lastError(), kSourceFile, __LINE__, kStartSignature);
-    offset = startOffset(existing, options.expectedSize, options.resume);
+    // The size the open found, under its lock.
+    offset = startOffset(file_.writtenSize(), options.expectedSize, options.resume);
     if (!file_.seek(offset)) throw SysException(lastError(), kSourceFile, __LINE__, kStartSignature);
     if (!file_.truncate()) throw SysException(lastError(), kSourceFile, __LINE__, kStartSignature);
 

@@ -240,6 +240,7 @@ class File {
     intptr_t directory = kClosed;  // the folder the file was opened in (POSIX)
     int64_t position = 0;          // where the next write goes
     int64_t end = 0;               // size as this handle left it
+    bool regular = false;          // a plain file, which seeks anywhere (POSIX)
   };
   State state_;
   std::string name_;     // the file's name inside that folder (POSIX)

@@ -34,19 +34,20 @@ int openIn(int directory, const std::string& name, int flags, int access) {
   return descriptor;
 }
 
-// Opens an existing file, or creates it when missing. `created` tells which:
-// only a file found here is held to its read-only attribute.
+// Creates the file, or opens it when it exists. `created` tells which: only
+// a file found here is held to its read-only attribute. Creating comes first
+// as an installer mostly writes files that are not there yet: one call then.
 int openOrCreate(int directory, const std::string& name, int access, bool& created) {
   created = false;
-  int descriptor = openIn(directory, name, 0, access);
-  if (descriptor >= 0 || errno != ENOENT) return descriptor;
-  descriptor = openIn(directory, name, O_CREAT | O_EXCL, access);
+  int descriptor = openIn(directory, name, O_CREAT | O_EXCL, access);
   if (descriptor >= 0) {
     created = true;
     return descriptor;
   }
-  // Created by someone else meanwhile, or a link to a missing file.
   if (errno != EEXIST) return descriptor;
+  descriptor = openIn(directory, name, 0, access);
+  if (descriptor >= 0 || errno != ENOENT) return descriptor;
+  // Removed by someone else meanwhile, or a link to a missing file.
   return openIn(directory, name, O_CREAT, access);
 }
 
@@ -113,17 +114,14 @@ bool File::openExclusive(const std::u16string& path, bool readable) {
     setLastError(code);
     return false;
   };
-  const int flags = ::fcntl(descriptor, F_GETFL);
-  if (flags >= 0) ::fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK);
+  // Of the open's flags only O_NONBLOCK goes; F_SETFL leaves the others.
+  ::fcntl(descriptor, F_SETFL, O_APPEND);
 
+  // Windows refuses write access to a read-only file to everyone, before it
+  // looks at who else has the file open; root here would be let through, so
+  // the attribute is checked by hand.
   struct stat status {};
-  if (::fstat(descriptor, &status) != 0) return fail(posix::windowsCode(errno));
-  // Windows refuses write access to a read-only file to everyone; root here
-  // would be let through, so the attribute is checked by hand.
-  if (!created && (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
-    return fail(kErrorAccessDenied);
-  }
-
+  const auto readOnly = [&] { return !created && (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; };
   // The lock belongs to this open file description, so any other opener, in
   // this process or another, is turned away while it is held.
   int locked;
@@ -132,11 +130,16 @@ bool File::openExclusive(const std::u16string& path, bool readable) {
   } while (locked != 0 && errno == EINTR);
   if (locked != 0) {
     const int error = errno;
+    if (::fstat(descriptor, &status) == 0 && readOnly()) return fail(kErrorAccessDenied);
     return fail(error == EWOULDBLOCK ? kErrorSharingViolation : posix::windowsCode(error));
   }
+  // Under the lock, so the size is the one this handle goes on from.
+  if (::fstat(descriptor, &status) != 0) return fail(posix::windowsCode(errno));
+  if (readOnly()) return fail(kErrorAccessDenied);
   state_.handle = descriptor;
   state_.position = 0;
   state_.end = static_cast<int64_t>(status.st_size);
+  state_.regular = S_ISREG(status.st_mode);
   state_.directory = directory;
   name_ = std::move(location.name);
   return true;
@@ -176,8 +179,9 @@ bool File::seek(int64_t offset) {
     setLastError(kErrorNegativeSeek);
     return false;
   }
-  // Writes place themselves; the system call only refuses what cannot seek.
-  if (::lseek(descriptorOf(state_.handle), static_cast<off_t>(offset), SEEK_SET) < 0) {
+  // Writes place themselves; the system call only refuses what cannot seek,
+  // which a plain file never does.
+  if (!state_.regular && ::lseek(descriptorOf(state_.handle), static_cast<off_t>(offset), SEEK_SET) < 0) {
     posix::setLastErrno(errno);
     return false;
   }
@@ -190,6 +194,8 @@ bool File::truncate() {
     setLastError(kErrorInvalidHandle);
     return false;
   }
+  // Nothing to cut: a fresh download's usual case.
+  if (state_.regular && state_.position == state_.end) return true;
   int result;
   do {
     result = ::ftruncate(descriptorOf(state_.handle), static_cast<off_t>(state_.position));
