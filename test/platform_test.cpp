@@ -5,6 +5,8 @@
 #include <windows.h>
 #else
 #include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include <atomic>
@@ -349,6 +351,56 @@ TEST(PlatformThread, ManyShortWorkersAreAllJoined) {
   }
   EXPECT_EQ(count.load(), 64);
 }
+
+#ifndef _WIN32
+namespace {
+
+pid_t tidOfAWorker() {
+  pid_t tid = 0;
+  Thread thread = Thread::start(
+      [](void* argument) -> unsigned {
+        *static_cast<pid_t*>(argument) = ::gettid();
+        return 0;
+      },
+      &tid);
+  thread.wait();
+  return tid;
+}
+
+bool threadExists(pid_t tid) { return std::filesystem::exists("/proc/self/task/" + std::to_string(tid)); }
+
+}  // namespace
+
+// A worker's system thread waits for the next worker once its work has
+// ended; a forked child, which has none of the parent's threads, makes its
+// own; retiring ends the kept ones for good.
+TEST(PlatformThread, KeptThreadsAreReusedAbsentInAForkedChildAndRetired) {
+  const pid_t first = tidOfAWorker();
+  EXPECT_EQ(tidOfAWorker(), first);
+
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::alarm(10);  // a hand-over to the parent's thread would never come back
+    const pid_t own = tidOfAWorker();
+    retireKeptThreads();
+    ::_exit(own != 0 && own != first && !threadExists(own) ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+
+  ASSERT_TRUE(threadExists(first));
+  retireKeptThreads();
+  EXPECT_FALSE(threadExists(first));
+  // From now on a worker's thread ends with its work.
+  const pid_t later = tidOfAWorker();
+  EXPECT_NE(later, first);
+  retireKeptThreads();
+  EXPECT_FALSE(threadExists(later));
+}
+#endif
 
 namespace {
 

@@ -31,6 +31,7 @@ struct Library {
     std::lock_guard<platform::RecursiveLock> guard(shutdown);
     vela::http::http_system::shutdown going(vela::http::http_system::existing(), false);
     stopAllRequests(requests);
+    platform::retireKeptThreads();
   }
 };
 

@@ -34,6 +34,8 @@ extern "C" QL_API void QL_CALL QL_Cleanup(void) {
     // another export still held too, so each download's own end comes first
     // and no record follows the last.
     ql::stopEveryWorker(ql::requests());
+    // Nor does a thread wait for the next request.
+    ql::platform::retireKeptThreads();
     ql::pushLogRecord(u"All requests stopped");
     going.finish();
     ql::pushLogRecord(u"Http system deinitialized");

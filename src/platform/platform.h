@@ -152,9 +152,10 @@ class Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
-  // Creates the thread with a stack of kWorkerStackSize, suspended, and
-  // resumes it once its handle exists.
-  // Returns an empty Thread when the thread cannot be created.
+  // Runs `entry` on a thread of its own with a stack of kWorkerStackSize,
+  // once its handle exists. On POSIX the thread may be one whose last work
+  // has ended (see retireKeptThreads). Returns an empty Thread when no thread
+  // can be had.
   static Thread start(Entry entry, void* argument);
 
   // A thread of the parent counts as finished in a forked child, which it is
@@ -168,6 +169,13 @@ class Thread {
  private:
   void* handle_ = nullptr;
 };
+
+// Ends the system threads kept waiting for the next worker, and waits until
+// they are gone; from then on a worker's thread ends with its work. For the
+// library's teardown, once every worker has ended: code of the library must
+// not be running on any thread when it is unloaded. POSIX keeps threads for
+// reuse; Windows does not, and there this does nothing.
+void retireKeptThreads();
 
 namespace testing {
 // Makes Thread::start fail (as an exhausted system would) while set.

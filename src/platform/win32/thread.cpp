@@ -97,4 +97,8 @@ void Thread::close() noexcept {
   handle_ = nullptr;
 }
 
+// Each thread holds the module until its work ends and then exits with it
+// (FreeLibraryAndExitThread): none is kept.
+void retireKeptThreads() {}
+
 }  // namespace ql::platform
