@@ -85,12 +85,16 @@ struct Keeper {
   bool retiring = false;  // from now on threads end with their work
 };
 
+// The process's first keeper lives in static storage, so that an unloaded
+// library leaves nothing of it on the heap; a forked child's is allocated and
+// the parent's left untouched.
 Keeper& keeper() {
-  static std::atomic<Keeper*> current{nullptr};
+  alignas(Keeper) static unsigned char first[sizeof(Keeper)];
+  static std::atomic<Keeper*> current{new (first) Keeper(forkGeneration())};
   const uint32_t generation = forkGeneration();
   for (;;) {
     Keeper* k = current.load();
-    if (k != nullptr && k->generation == generation) return *k;
+    if (k->generation == generation) return *k;
     auto* fresh = new Keeper(generation);
     if (current.compare_exchange_strong(k, fresh)) return *fresh;
     delete fresh;
@@ -255,6 +259,7 @@ void retireKeptThreads() {
     for (Runner* runner : home.idle) runner->wake.notify_one();
     home.idleLeft.wait(guard, [&] { return home.idle.empty(); });
     ended.swap(home.ended);
+    std::vector<Runner*>().swap(home.idle);  // nor does its storage stay behind
   }
   joinAll(ended);
 }
