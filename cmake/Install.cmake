@@ -4,7 +4,7 @@ include(CMakePackageConfigHelpers)
 # Install components, which are also the Debian packages (cmake/Package.cmake):
 #   libquillet1     the shared library (the DLL on Windows)
 #   libquillet-dev  headers, the .so link or import library, the CMake and
-#                   pkg-config package files, examples/python
+#                   pkg-config package files, examples/python and csharp
 #   quillet         the command-line host
 install(TARGETS quillet EXPORT quilletTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libquillet1 NAMELINK_COMPONENT libquillet-dev
@@ -32,8 +32,14 @@ configure_file(cmake/quillet.pc.in ${PROJECT_BINARY_DIR}/quillet.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/quillet.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
   COMPONENT libquillet-dev)
 
-# The ctypes example, where Debian keeps a package's examples.
+# The ctypes and C# examples, where Debian keeps a package's examples; the
+# Windows zips carry the C# one in examples/csharp.
+set(QUILLET_CSHARP_EXAMPLE examples/csharp/Quillet.cs examples/csharp/Download.cs)
 if(NOT WIN32)
   install(FILES examples/python/quillet.py examples/python/download.py
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libquillet-dev/examples/python COMPONENT libquillet-dev)
+  install(FILES ${QUILLET_CSHARP_EXAMPLE}
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libquillet-dev/examples/csharp COMPONENT libquillet-dev)
+else()
+  install(FILES ${QUILLET_CSHARP_EXAMPLE} DESTINATION examples/csharp COMPONENT libquillet-dev)
 endif()

@@ -116,7 +116,8 @@ check_zip() {
   unzip -q "$zip" -d "$scratch/$arch"
   for file in bin/quillet.dll lib/quillet.lib lib/libquillet.dll.a lib/quillet.def README.txt LICENSE \
     THIRD-PARTY-NOTICES.txt include/quillet/quillet.h include/quillet/version.h \
-    lib/cmake/quillet/quilletConfig.cmake lib/pkgconfig/quillet.pc; do
+    lib/cmake/quillet/quilletConfig.cmake lib/pkgconfig/quillet.pc examples/csharp/Quillet.cs \
+    examples/csharp/Download.cs; do
     [ -s "$dir/$file" ] || fail "$name: $file is missing"
   done
   # The notices name everything linked into the DLL.
@@ -126,7 +127,8 @@ check_zip() {
   # README.txt gives the commands this script runs, not the untried lib /def.
   if grep -qF 'lib /def' "$dir/README.txt"; then fail "$name: README.txt still has the untried lib /def line"; fi
   for line in "clang --target=$target -Iinclude -c app.c" "lld-link /machine:$machine app.obj lib/quillet.lib" \
-    "Tried with every release" "find_package(quillet 1 REQUIRED CONFIG)"; do
+    "Tried with every release" "find_package(quillet 1 REQUIRED CONFIG)" \
+    '<None Include="quillet.dll" CopyToOutputDirectory="PreserveNewest" />'; do
     grep -qF "$line" "$dir/README.txt" || fail "$name: README.txt lacks '$line'"
   done
   # No build machine folder in any member (the MinGW import library once had them).
@@ -223,6 +225,10 @@ for package in libquillet1 libquillet-dev quillet; do
   dpkg-deb -x "$(deb_of $package deb)" "$scratch/deb-$package"
   [ -s "$scratch/deb-$package/usr/share/doc/$package/copyright" ] ||
     fail "$package has no /usr/share/doc/$package/copyright"
+done
+for example in python/quillet.py python/download.py csharp/Quillet.cs csharp/Download.cs; do
+  [ -s "$scratch/deb-libquillet-dev/usr/share/doc/libquillet-dev/examples/$example" ] ||
+    fail "libquillet-dev lacks examples/$example"
 done
 depends=$(dpkg-deb -f "$(deb_of libquillet1 deb)" Depends)
 for package in libcurl4 libjansson4; do

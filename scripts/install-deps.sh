@@ -5,6 +5,7 @@
 #
 #   linux    the library, the quillet host and its demo
 #   test     the Linux test suite
+#   csharp   Mono's C# compiler and runtime, for the C# example's test alone
 #   win32    the MinGW cross build of the 32-bit DLL (scripts/build-win32*.sh)
 #   win64    the same for the x86_64 DLL (--arch x64)
 #   wine     32-bit Wine to run the 32-bit Windows tests (needs i386 packages)
@@ -42,6 +43,7 @@ group_packages() {
       libcpp-httplib-dev libssl-dev openssl libcli11-dev ;;
     # GoogleTest, and python3 for the ctypes example's test.
     test) echo googletest libgtest-dev python3 ;;
+    csharp) echo mono-mcs mono-runtime ;;
     # apt-get source needs dpkg-dev; the tests are cross-built with GoogleTest's sources.
     win32) echo g++-mingw-w64-i686-posix binutils-mingw-w64-i686 dpkg-dev cmake ninja-build \
       pkg-config googletest ;;

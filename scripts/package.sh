@@ -9,6 +9,7 @@
 #   libquillet1_<version>_amd64.deb      the shared library
 #   libquillet-dev_<version>_amd64.deb   headers, .so link, CMake and
 #                                        pkg-config files, examples/python
+#                                        and examples/csharp
 #   quillet_<version>_amd64.deb          the command-line host
 #   libquillet1-dbgsym_..., quillet-dbgsym_<version>_amd64.ddeb
 #                                        their debug symbols, by build-id
