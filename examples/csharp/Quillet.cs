@@ -10,8 +10,9 @@
 //   __stdcall, and on x64 and Linux there is only one convention, which
 //   StdCall then names.
 // - Narrow strings (URLs, bodies, JSON text, member names) go in as UTF-8
-//   (LPUTF8Str), the bytes the library hands to libcurl and jansson. File
-//   paths go in as UTF-16 (LPWStr), as the library reads them everywhere.
+//   (LPUTF8Str, which needs .NET Framework 4.7, any .NET Core or .NET, or
+//   Mono 5), the bytes the library hands to libcurl and jansson. File paths
+//   go in as UTF-16 (LPWStr), as the library reads them everywhere.
 // - Text comes back in buffers of 16-bit units, declared ushort[] so that no
 //   character set can convert them: a char[] under the default CharSet would
 //   be marshalled as single bytes. Log records and failure words are UTF-16;
