@@ -227,6 +227,13 @@ class File {
   bool replace(const std::u16string& target);
   // Deletes the file and closes it (closed also when the delete fails).
   bool remove();
+  // A small record kept beside the open file: "<its name><suffix>" in the
+  // folder the file was opened in, whatever the working directory is now.
+  // Written whole, replacing an earlier one; read whole when it holds at most
+  // `limit` bytes; removed. On failure lastError() says why.
+  bool writeBeside(const std::u16string& suffix, const std::string& bytes) const;
+  bool readBeside(const std::u16string& suffix, std::string& bytes, std::size_t limit) const;
+  bool removeBeside(const std::u16string& suffix) const;
   void close() noexcept;
 
   // The size this handle's own cuts and writes have left: no system call.
@@ -254,6 +261,12 @@ class File {
   std::string name_;     // the file's name inside that folder (POSIX)
   std::u16string path_;  // the file's full path as opened (Windows)
 };
+
+// Whether another file may be renamed onto `path`, judged before any byte is
+// fetched for it: false, with lastError() as opening `path` for writing
+// would give, when it ends in a path separator, names a folder or names a
+// read-only file. A missing file may be put there; nothing is created.
+bool mayReplace(const std::u16string& path);
 
 // SHA-256 of a stream of bytes, by the system's own implementation (libcrypto
 // on POSIX, CNG on Windows). A failure inside makes finish() false.

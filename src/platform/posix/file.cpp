@@ -336,6 +336,130 @@ bool File::remove() {
   return removed;
 }
 
+namespace {
+
+// The record's name beside the open file, or false with the reason recorded.
+bool besideName(bool open, const std::string& name, const std::u16string& suffix, std::string& out) {
+  if (!open) {
+    setLastError(kErrorInvalidHandle);
+    return false;
+  }
+  std::string tail;
+  if (!utf16ToUtf8(suffix, tail) || tail.find('\0') != std::string::npos || tail.find('/') != std::string::npos) {
+    setLastError(kErrorInvalidName);
+    return false;
+  }
+  out = name + tail;
+  return true;
+}
+
+// Closes `descriptor` keeping the errno of the call that failed before.
+void closeKeepingError(int descriptor) {
+  const int error = errno;
+  ::close(descriptor);
+  errno = error;
+}
+
+}  // namespace
+
+bool File::writeBeside(const std::u16string& suffix, const std::string& bytes) const {
+  std::string name;
+  if (!besideName(isOpen(), name_, suffix, name)) return false;
+  // Never through a link: the record belongs in this folder, under this name.
+  int descriptor;
+  do {
+    descriptor = ::openat(descriptorOf(state_.directory), name.c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0666);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) {
+    posix::setLastErrno(errno);
+    return false;
+  }
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t count = ::write(descriptor, bytes.data() + done, bytes.size() - done);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      if (count == 0) errno = ENOSPC;
+      closeKeepingError(descriptor);
+      posix::setLastErrno(errno);
+      return false;
+    }
+    done += static_cast<std::size_t>(count);
+  }
+  ::close(descriptor);
+  return true;
+}
+
+bool File::readBeside(const std::u16string& suffix, std::string& bytes, std::size_t limit) const {
+  bytes.clear();
+  std::string name;
+  if (!besideName(isOpen(), name_, suffix, name)) return false;
+  int descriptor;
+  do {
+    descriptor = ::openat(descriptorOf(state_.directory), name.c_str(),
+                          O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) {
+    setOpenError(errno);
+    return false;
+  }
+  char buffer[4096];
+  for (;;) {
+    const ssize_t count = ::read(descriptor, buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) {
+      closeKeepingError(descriptor);
+      posix::setLastErrno(errno);
+      return false;
+    }
+    if (count == 0) break;
+    if (bytes.size() + static_cast<std::size_t>(count) > limit) {
+      ::close(descriptor);
+      bytes.clear();
+      setLastError(kErrorFileTooLarge);
+      return false;
+    }
+    bytes.append(buffer, static_cast<std::size_t>(count));
+  }
+  ::close(descriptor);
+  return true;
+}
+
+bool File::removeBeside(const std::u16string& suffix) const {
+  std::string name;
+  if (!besideName(isOpen(), name_, suffix, name)) return false;
+  if (::unlinkat(descriptorOf(state_.directory), name.c_str(), 0) == 0) return true;
+  setOpenError(errno);
+  return false;
+}
+
+bool mayReplace(const std::u16string& path) {
+  std::string name;
+  if (!utf16ToUtf8(path, name) || name.find('\0') != std::string::npos) {
+    setLastError(kErrorInvalidName);
+    return false;
+  }
+  // What opening such a name for writing meets: a folder (EISDIR), and for a
+  // file found there its read-only attribute, which Windows holds everyone
+  // to, root here included.
+  struct stat status {};
+  if (!name.empty() && name.back() == '/') {
+    setLastError(posix::windowsCode(EISDIR));
+    return false;
+  }
+  if (::stat(name.c_str(), &status) != 0) return true;  // missing, or the open will say why
+  if (S_ISDIR(status.st_mode)) {
+    setLastError(posix::windowsCode(EISDIR));
+    return false;
+  }
+  if (S_ISREG(status.st_mode) && (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    setLastError(kErrorAccessDenied);
+    return false;
+  }
+  return true;
+}
+
 void File::close() noexcept {
   if (!isOpen()) return;
   // Closing the last descriptor of the description also drops the lock.

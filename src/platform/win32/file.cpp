@@ -169,6 +169,98 @@ bool File::remove() {
   return !source.empty() && ::DeleteFileW(reinterpret_cast<LPCWSTR>(source.c_str())) != 0;
 }
 
+namespace {
+
+// The record's full path beside the open file at `path`, or false with the
+// reason recorded.
+bool besidePath(bool open, const std::u16string& path, const std::u16string& suffix, std::u16string& out) {
+  if (!open || path.empty()) {
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  if (suffix.find_first_of(std::u16string(u"\\/\0", 3)) != std::u16string::npos) {
+    ::SetLastError(ERROR_INVALID_NAME);
+    return false;
+  }
+  out = path + suffix;
+  return true;
+}
+
+}  // namespace
+
+bool File::writeBeside(const std::u16string& suffix, const std::string& bytes) const {
+  std::u16string path;
+  if (!besidePath(isOpen(), path_, suffix, path)) return false;
+  HANDLE handle = ::CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool ok = bytes.size() <= MAXDWORD &&
+                  ::WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != 0 &&
+                  written == bytes.size();
+  const DWORD error = ok ? ERROR_SUCCESS : (::GetLastError() != ERROR_SUCCESS ? ::GetLastError() : ERROR_DISK_FULL);
+  ::CloseHandle(handle);
+  ::SetLastError(error);
+  return ok;
+}
+
+bool File::readBeside(const std::u16string& suffix, std::string& bytes, std::size_t limit) const {
+  bytes.clear();
+  std::u16string path;
+  if (!besidePath(isOpen(), path_, suffix, path)) return false;
+  HANDLE handle = ::CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size;
+  bool ok = ::GetFileSizeEx(handle, &size) != 0;
+  if (ok && (size.QuadPart < 0 || static_cast<uint64_t>(size.QuadPart) > limit)) {
+    ::SetLastError(ERROR_FILE_TOO_LARGE);
+    ok = false;
+  }
+  if (ok && size.QuadPart > 0) {
+    bytes.resize(static_cast<std::size_t>(size.QuadPart));
+    DWORD read = 0;
+    ok = ::ReadFile(handle, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) != 0;
+    bytes.resize(ok ? read : 0);
+  }
+  const DWORD error = ::GetLastError();
+  ::CloseHandle(handle);
+  ::SetLastError(error);
+  return ok;
+}
+
+bool File::removeBeside(const std::u16string& suffix) const {
+  std::u16string path;
+  if (!besidePath(isOpen(), path_, suffix, path)) return false;
+  return ::DeleteFileW(reinterpret_cast<LPCWSTR>(path.c_str())) != 0;
+}
+
+bool mayReplace(const std::u16string& path) {
+  if (path.find(u'\0') != std::u16string::npos) {
+    ::SetLastError(ERROR_INVALID_NAME);
+    return false;
+  }
+  // Asked of the system as the plain download's open asks, without creating
+  // anything: a folder and a read-only file are refused with its words. A
+  // file that another program holds is no reason to refuse yet.
+  HANDLE handle = ::CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle != INVALID_HANDLE_VALUE) {
+    ::CloseHandle(handle);
+    return true;
+  }
+  const DWORD error = ::GetLastError();
+  if (error == ERROR_SHARING_VIOLATION) return true;
+  // A missing file may be put there, unless the name ends in a separator and
+  // so names a folder.
+  if (error == ERROR_FILE_NOT_FOUND) {
+    if (path.empty() || (path.back() != u'\\' && path.back() != u'/')) return true;
+    ::SetLastError(ERROR_INVALID_NAME);
+  }
+  return false;
+}
+
 void File::close() noexcept {
   if (!isOpen()) return;
   ::CloseHandle(handleOf(state_.handle));
