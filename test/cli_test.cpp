@@ -218,7 +218,11 @@ TEST(CliCommands, InterruptedAtomicDownloadResumesVerified) {
       c.stall(quillet_test::scaled(std::chrono::seconds(20)));
       return;
     }
-    if (!c.send(quillet_test::httpHead(206, "Partial Content", static_cast<int64_t>(kSize - from)))) return;
+    if (!c.send(quillet_test::httpHead(206, "Partial Content", static_cast<int64_t>(kSize - from),
+                                       {"Content-Range: bytes " + std::to_string(from) + "-" +
+                                        std::to_string(kSize - 1) + "/" + std::to_string(kSize)}))) {
+      return;
+    }
     c.sendPattern(from, kSize - from, 24);
   });
   quillet_test::TempDir dir;

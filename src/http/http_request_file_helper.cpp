@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "text/text.h"
 
@@ -72,18 +73,93 @@ int64_t retryDelay(uint32_t attempt, int64_t retryAfter) {
   return attempt >= 5 ? 30 : std::min<int64_t>(int64_t{1} << attempt, 30);
 }
 
-// "bytes */1234" or "bytes 0-99/1234": the whole size, -1 when not given.
-int64_t totalOfContentRange(const std::string& value) {
-  const std::size_t slash = value.rfind('/');
-  if (slash == std::string::npos || slash + 1 >= value.size()) return -1;
-  int64_t total = 0;
-  for (std::size_t i = slash + 1; i < value.size(); ++i) {
-    const char c = value[i];
-    if (c == ' ' || c == '\t' || c == '\r') break;
-    if (c < '0' || c > '9' || total > (INT64_MAX - 9) / 10) return -1;
-    total = total * 10 + (c - '0');
+// A Content-Range value: "bytes 0-99/1234", "bytes 0-99/*" or "bytes */1234".
+struct content_range {
+  int64_t first = -1;  // -1 for "*"
+  int64_t last = -1;
+  int64_t total = -1;  // -1 for "*"
+};
+
+// Reads the decimal number at `at`; false when there is none or it does not
+// fit in 18 digits.
+bool readNumber(const std::string& text, std::size_t& at, int64_t& value) {
+  const std::size_t start = at;
+  value = 0;
+  while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 18) {
+    value = value * 10 + (text[at++] - '0');
   }
-  return total;
+  return at > start && (at == text.size() || text[at] < '0' || text[at] > '9');
+}
+
+bool parseContentRange(const std::string& text, content_range& out) {
+  out = content_range{};
+  std::size_t at = 0;
+  const auto skipSpaces = [&] {
+    while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
+  };
+  skipSpaces();
+  static const char kUnit[] = "bytes";
+  for (std::size_t i = 0; i + 1 < sizeof kUnit; ++i, ++at) {
+    if (at >= text.size() || (text[at] | 0x20) != kUnit[i]) return false;
+  }
+  if (at >= text.size() || (text[at] != ' ' && text[at] != '\t')) return false;
+  skipSpaces();
+  if (at < text.size() && text[at] == '*') {
+    ++at;
+  } else if (!readNumber(text, at, out.first) || at >= text.size() || text[at++] != '-' ||
+             !readNumber(text, at, out.last) || out.last < out.first) {
+    return false;
+  }
+  if (at >= text.size() || text[at++] != '/') return false;
+  if (at < text.size() && text[at] == '*') {
+    ++at;
+  } else if (!readNumber(text, at, out.total)) {
+    return false;
+  }
+  skipSpaces();
+  if (at != text.size()) return false;
+  // A range needs a size it lies inside, and "*" stands only for no range.
+  if (out.first < 0) return out.total >= 0;
+  return out.total < 0 || out.last < out.total;
+}
+
+// What may be sent back in If-Range: visible ASCII, as ETags and dates are,
+// and nothing that could end the header line.
+bool usableValidator(const std::string& value) {
+  if (value.empty() || value.size() > 512) return false;
+  return std::all_of(value.begin(), value.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+}
+
+// The record of the version a partial file holds, one field a line.
+constexpr const char* kRecordHead = "quillet partial download 1";
+constexpr std::size_t kRecordLimit = 16 * 1024;
+
+std::string recordText(const std::string& url, int64_t size, const std::string& validator) {
+  return std::string(kRecordHead) + "\nurl " + url + "\nsize " + std::to_string(size) + "\nvalidator " + validator +
+         "\nend\n";
+}
+
+// The fields of a record; false for anything but a whole record.
+bool parseRecord(const std::string& text, std::string& url, int64_t& size, std::string& validator) {
+  std::vector<std::string> lines;
+  std::size_t begin = 0;
+  for (std::size_t end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1) {
+    lines.push_back(text.substr(begin, end - begin));
+  }
+  if (begin != text.size() || lines.size() != 5 || lines[0] != kRecordHead || lines[4] != "end") return false;
+  const auto field = [&](std::size_t line, const char* name, std::string& value) {
+    const std::string prefix = std::string(name) + " ";
+    if (lines[line].compare(0, prefix.size(), prefix) != 0) return false;
+    value = lines[line].substr(prefix.size());
+    return true;
+  };
+  std::string sizeText;
+  if (!field(1, "url", url) || !field(2, "size", sizeText) || !field(3, "validator", validator)) return false;
+  if (!validator.empty() && !usableValidator(validator)) return false;
+  std::size_t at = sizeText.compare(0, 1, "-") == 0 ? 1 : 0;
+  if (!readNumber(sizeText, at, size) || at != sizeText.size()) return false;
+  if (sizeText[0] == '-') size = -1;
+  return true;
 }
 
 // Retry-After in whole seconds; -1 for a date or anything else.
@@ -121,11 +197,22 @@ bool http_request_file_helper::Start(const char16_t* file_name, const download_o
   closeFile();
   http_request_params params;
   int64_t offset = 0;
+  options_ = options;
+  full_size_ = options.expectedSize;
+  check_end_size_ = options.expectedSize >= 0;
+  validator_.clear();
+  record_.clear();
+  keep_record_ = options.resume || options.atomic;
   try {
     using ql::platform::lastError;
     if (file_name == nullptr || *file_name == u'\0') {
       // What the system says for an empty path; no open is attempted.
       throw SysException(ql::platform::kErrorPathNotFound, kSourceFile, __LINE__, kStartSignature);
+    }
+    // The target is judged now, as the plain download's open judges it, not
+    // when the whole body has arrived for it.
+    if (options.atomic && !ql::platform::mayReplace(file_name)) {
+      throw SysException(lastError(), kSourceFile, __LINE__, kStartSignature);
     }
     const std::u16string path = options.atomic ? file_name + std::u16string(kPartSuffix) : std::u16string(file_name);
     // A verified resume reads the kept bytes back into the hash.
@@ -134,32 +221,32 @@ bool http_request_file_helper::Start(const char16_t* file_name, const download_o
     }
     // The size the open found, under its lock.
     offset = startOffset(file_.writtenSize(), options.expectedSize, options.resume);
+    if (offset > 0 && keep_record_) offset = loadRecord(offset);
     if (!file_.seek(offset)) throw SysException(lastError(), kSourceFile, __LINE__, kStartSignature);
     if (!file_.truncate()) throw SysException(lastError(), kSourceFile, __LINE__, kStartSignature);
 
     params.url = options.urls.empty() ? "" : options.urls.front();
     params.method = http_method::get;
     params.maxRecvSpeed = options.maxBytesPerSecond;
-    rangeFromWritten(params);
     hash_ = options.verify ? std::make_unique<ql::platform::Sha256>() : nullptr;
-    options_ = options;
     target_ = file_name;
   } catch (const Exception& error) {
     closeFile();
     setError(clone_owned(error));
     return false;
   }
-  full_size_ = options.expectedSize;
-  check_end_size_ = options.expectedSize >= 0;
   kept_ = offset;
   unhashed_ = hash_ ? offset : 0;
   skip_body_ = false;
   complete_ = false;
   started_over_ = false;
+  range_misfit_ = false;
+  restart_ = false;
   retry_after_ = -1;
   url_index_ = 0;
   attempt_ = 0;
   if (offset > 0) note(u"Resume download", u"from " + decimal(offset) + u" bytes");
+  rangeFromWritten(params);
   if (!startThread(params)) {
     // No worker will end this run, so it ends here, as a worker would have:
     // the file is released and the failure reported.
@@ -177,8 +264,80 @@ void http_request_file_helper::refuse(std::u16string words) {
 void http_request_file_helper::note(const char16_t*, std::u16string) {}
 
 void http_request_file_helper::rangeFromWritten(http_request_params& params) {
+  const int64_t from = file_.writtenSize();
   params.headers.clear();
-  params.headers.push_back("Range: bytes=" + std::to_string(file_.writtenSize()) + "-");
+  params.headers.push_back("Range: bytes=" + std::to_string(from) + "-");
+  if (from == 0) return;
+  if (!validator_.empty()) {
+    params.headers.push_back("If-Range: " + validator_);
+  } else {
+    note(u"Resume without validator",
+         u"from " + decimal(from) + u" bytes: a changed file on the server would not be noticed");
+  }
+}
+
+const char16_t* http_request_file_helper::recordSuffix() const {
+  // Beside the file written: "<target>.part" gains ".meta", the target itself
+  // ".part.meta", so the record has one name either way.
+  return options_.atomic ? u".meta" : kRecordSuffix;
+}
+
+void http_request_file_helper::keepRecord() {
+  if (!keep_record_ || !file_.isOpen()) return;
+  std::string text = recordText(options_.urls[url_index_], full_size_, validator_);
+  if (text == record_) return;
+  // Without a record a later run resumes without a validator: not a reason
+  // to fail this one.
+  if (file_.writeBeside(recordSuffix(), text)) record_ = std::move(text);
+}
+
+int64_t http_request_file_helper::loadRecord(int64_t offset) {
+  std::string text;
+  std::string url;
+  int64_t size = -1;
+  std::string validator;
+  if (!file_.readBeside(recordSuffix(), text, kRecordLimit) || !parseRecord(text, url, size, validator)) return offset;
+  // A record of another download, or of another size than the one expected,
+  // says nothing of these bytes.
+  if (std::find(options_.urls.begin(), options_.urls.end(), url) == options_.urls.end()) return offset;
+  if (size >= 0 && options_.expectedSize >= 0 && size != options_.expectedSize) return offset;
+  // More bytes than the version they came from had cannot be a prefix of it.
+  if (size >= 0 && offset > size) return 0;
+  validator_ = validator;
+  if (full_size_ < 0) full_size_ = size;
+  record_ = std::move(text);
+  return offset;
+}
+
+void http_request_file_helper::dropRecord() {
+  if (keep_record_ && file_.isOpen()) file_.removeBeside(recordSuffix());
+  record_.clear();
+}
+
+std::string http_request_file_helper::validatorOfAnswer() {
+  std::string etag;
+  std::string modified;
+  if (getHeader("ETag", etag) && (etag.compare(0, 2, "W/") == 0 || !usableValidator(etag))) etag.clear();
+  if (getHeader("Last-Modified", modified) && !usableValidator(modified)) modified.clear();
+  // With a digest to judge the result, the date comes first: mirrors and a
+  // CDN's edges mostly agree on it, where each may make ETags of its own
+  // and so cost a needless new start. Without one the ETag is the surer
+  // proof that the version is the same.
+  if (options_.verify) return !modified.empty() ? modified : etag;
+  return !etag.empty() ? etag : modified;
+}
+
+bool http_request_file_helper::startOver() {
+  kept_ = 0;
+  unhashed_ = 0;
+  if (hash_) hash_->reset();
+  validator_.clear();
+  full_size_ = options_.expectedSize;
+  if (!file_.seek(0) || !file_.truncate()) {
+    setError(std::make_unique<SysException>(ql::platform::lastError(), kSourceFile, __LINE__, kFinishedSignature));
+    return false;
+  }
+  return true;
 }
 
 int64_t http_request_file_helper::getDownloadedSize() {
@@ -200,6 +359,8 @@ void http_request_file_helper::verifyFile() {
     setError(std::make_unique<SysException>(ql::platform::lastError(), kSourceFile, __LINE__, kFinishedSignature));
     return;
   }
+  // Complete: nothing is left to resume.
+  dropRecord();
   if (options_.atomic) {
     last_written_ = file_.writtenSize();
     if (!file_.replace(target_)) {
@@ -224,10 +385,10 @@ bool http_request_file_helper::onReceiveInfo() {
   skip_body_ = false;
 
   if (status == 200) {
-    // The whole file comes (the range was ignored): start it over, unless it
-    // is not the file expected.
-    if (full_size_ >= 0 && check_end_size_ && length >= 0 && length != full_size_) {
-      setError(make_length_error(full_size_, 0, length));
+    // The whole file comes (the range was ignored, or the version kept is
+    // gone): start it over, unless it is not the file expected.
+    if (check_end_size_ && length >= 0 && length != options_.expectedSize) {
+      setError(make_length_error(options_.expectedSize, 0, length));
       return false;
     }
     if (!file_.seek(0)) {
@@ -240,44 +401,86 @@ bool http_request_file_helper::onReceiveInfo() {
     }
     kept_ = 0;
     if (hash_) hash_->reset();
-    if (full_size_ < 0 && length >= 0) full_size_ = length;
+    // This version's size and validator, not those of the bytes it replaces.
+    full_size_ = check_end_size_ ? options_.expectedSize : (length >= 0 ? length : -1);
+    validator_ = validatorOfAnswer();
+    keepRecord();
     return true;
   }
-  if (status == 206) {
-    int64_t current = 0;
-    if (!file_.size(current)) {
-      setError(std::make_unique<SysException>(lastError(), kSourceFile, __LINE__, kReceiveInfoSignature));
-      return false;
-    }
-    if (full_size_ >= 0) {
-      if (full_size_ != current + length) {
-        setError(make_length_error(full_size_, current, length));
-        return false;
-      }
-    } else if (length >= 0) {
-      full_size_ = current + length;
-    }
-    return true;
-  }
-  if (status == 416 && options_.resume && file_.writtenSize() > 0) {
-    // Nothing is left past the bytes on disk: the file is already whole when
-    // they are exactly the full size.
-    std::string range;
-    const int64_t total = full_size_ >= 0                     ? full_size_
-                          : getHeader("Content-Range", range) ? totalOfContentRange(range)
-                                                              : -1;
-    if (total == file_.writtenSize()) {
-      full_size_ = total;
-      skip_body_ = true;
-      complete_ = true;
-      return true;
-    }
-  }
+  if (status == 206) return takePartial(length, file_.writtenSize());
+  if (status == 416 && takeUnsatisfiable(file_.writtenSize())) return true;
+  if (getError() != nullptr) return false;
   if (status == 429 || status == 503) {
     std::string value;
     retry_after_ = getHeader("Retry-After", value) ? secondsOfRetryAfter(value) : -1;
   }
   setError(make_status_error(status));
+  return false;
+}
+
+bool http_request_file_helper::takePartial(int64_t length, int64_t kept) {
+  // Only the rest of the file fits: from exactly the bytes kept to the end
+  // (the range asked for), and as long as the announced length says.
+  std::string value;
+  content_range range;
+  const bool given = getHeader("Content-Range", value);
+  if (!given || !parseContentRange(value, range) || range.first != kept ||
+      (range.total >= 0 && range.last != range.total - 1) ||
+      (length >= 0 && length != range.last - range.first + 1)) {
+    range_misfit_ = true;
+    setError(std::make_unique<http_exception>(u"Invalid partial answer: Content-Range " +
+                                              (given ? u"\"" + ql::widenBytes(value) + u"\"" : u"missing") +
+                                              u" for the bytes from " + decimal(kept)));
+    return false;
+  }
+  if (range.total >= 0 && full_size_ >= 0 && range.total != full_size_) {
+    if (check_end_size_) {
+      setError(make_length_error(full_size_, kept, range.total - kept));
+      return false;
+    }
+    // An earlier answer or the record gave another size: the kept bytes
+    // belong to a version the server no longer has.
+    restart_ = true;
+    setError(std::make_unique<http_exception>(u"The file changed on the server: " + decimal(range.total) +
+                                              u" bytes, " + decimal(full_size_) + u" before"));
+    return false;
+  }
+  // A server that ignored If-Range names another version by its ETag.
+  std::string etag;
+  if (!validator_.empty() && validator_[0] == '"' && getHeader("ETag", etag) && etag[0] == '"' &&
+      etag != validator_) {
+    restart_ = true;
+    setError(std::make_unique<http_exception>(u"The file changed on the server: ETag " + ql::widenBytes(etag) +
+                                              u", " + ql::widenBytes(validator_) + u" before"));
+    return false;
+  }
+  if (full_size_ < 0) full_size_ = range.total;
+  // The version the rest comes from, when nothing named the kept one.
+  if (validator_.empty()) validator_ = validatorOfAnswer();
+  keepRecord();
+  return true;
+}
+
+bool http_request_file_helper::takeUnsatisfiable(int64_t kept) {
+  // Nothing is left past the bytes kept: the file is whole when they are
+  // exactly its size, an empty file included.
+  std::string value;
+  content_range range;
+  const int64_t total =
+      getHeader("Content-Range", value) && parseContentRange(value, range) ? range.total : full_size_;
+  if (total == kept) {
+    full_size_ = total;
+    skip_body_ = true;
+    complete_ = true;
+    return true;
+  }
+  if (total >= 0 && total < kept) {
+    // Longer than the server's file, so no prefix of it: start over, or the
+    // same answer would come every time.
+    restart_ = true;
+    setError(std::make_unique<http_exception>(u"Range not satisfiable: the file has " + decimal(total) +
+                                              u" bytes, " + decimal(kept) + u" kept"));
+  }
   return false;
 }
 
@@ -298,6 +501,8 @@ bool http_request_file_helper::beforeTransfer(http_request_params&) {
     Guard guard(*this);
     skip_body_ = false;
     complete_ = false;
+    range_misfit_ = false;
+    restart_ = false;
     retry_after_ = -1;
     if (unhashed_ == 0) return true;
   }
@@ -348,6 +553,9 @@ http_request_file_helper::failure http_request_file_helper::classify(const trans
   const std::unique_ptr<Exception> error = getError();
   // The disk or the file: another server cannot help.
   if (dynamic_cast<const SysException*>(error.get()) != nullptr) return failure::request;
+  // A server or a cache that answered with the wrong bytes may answer right
+  // the next time; nothing was written.
+  if (range_misfit_) return failure::transient;
   // Status 0: no answer came, and libcurl's code tells why.
   const bool answered = outcome.statusRead && outcome.status != 0;
   if (answered && outcome.status != 200 && outcome.status != 206 && !outcome.complete) {
@@ -394,11 +602,24 @@ bool http_request_file_helper::afterTransfer(transfer_outcome& outcome, http_req
 }
 
 int64_t http_request_file_helper::nextAttempt(transfer_outcome& outcome, http_request_params& params) {
+  if (restart_ && !started_over_ && !cancelRequested()) {
+    // Once per run, so that a server that keeps contradicting itself cannot
+    // keep the download going for ever.
+    started_over_ = true;
+    note(u"Start download over", failureWords(outcome));
+    setError(nullptr);
+    if (!startOver()) return -1;
+    rangeFromWritten(params);
+    return 0;
+  }
   const bool answered = outcome.transferred && getError() == nullptr;
   bool wrongFile = false;
   if (answered) {
     outcome.complete = complete_;
-    if (check_end_size_ && file_.writtenSize() != full_size_) {
+    // The full size is known from the options or from the server's own
+    // Content-Range, which a body without a length cannot be checked against
+    // otherwise.
+    if (full_size_ >= 0 && file_.writtenSize() != full_size_) {
       setError(make_length_error(full_size_, file_.writtenSize(), 0));
     } else if (!hash_ || verifyDigest()) {
       return -1;  // done
@@ -407,18 +628,14 @@ int64_t http_request_file_helper::nextAttempt(transfer_outcome& outcome, http_re
       started_over_ = true;
       note(u"Verification failed", failureWords(outcome) + u"; starting over");
       setError(nullptr);
-      kept_ = 0;
-      if (!file_.seek(0) || !file_.truncate()) {
-        setError(std::make_unique<SysException>(ql::platform::lastError(), kSourceFile, __LINE__, kFinishedSignature));
-        return -1;
-      }
+      if (!startOver()) return -1;
       rangeFromWritten(params);
       return 0;
     } else {
       note(u"Verification failed", failureWords(outcome));
       wrongFile = true;
       // Whatever comes next starts from an empty file.
-      if (!file_.seek(0) || !file_.truncate()) return -1;
+      if (!startOver()) return -1;
     }
   }
   if (cancelRequested()) return -1;
@@ -438,7 +655,10 @@ int64_t http_request_file_helper::nextAttempt(transfer_outcome& outcome, http_re
          u"<" + ql::platform::ansiToWide(options_.urls[url_index_].c_str()) + u"> after: " + failureWords(outcome));
   } else {
     // A wrong file is of no use to a later resume.
-    if (wrongFile) file_.remove();
+    if (wrongFile) {
+      dropRecord();
+      file_.remove();
+    }
     return -1;
   }
   setError(nullptr);

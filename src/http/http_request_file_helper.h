@@ -3,6 +3,13 @@
 // A download may also resume the bytes already on disk, write into a side
 // file that replaces the target only once complete, verify a SHA-256 while
 // the bytes arrive, retry transient failures and fall back to mirrors.
+//
+// Bytes are only ever appended to bytes of the same version of the file: a
+// partial answer must start exactly at the bytes kept and end at the file's
+// end, and every request for the rest names the version kept (If-Range with
+// its validator), so that a server holding another version sends it whole.
+// A resumable download keeps that validator beside the partial file
+// ("<target>.part.meta"), for a run after the host or the machine restarted.
 #pragma once
 
 #include <array>
@@ -37,6 +44,9 @@ class http_request_file_helper : public http_request_helper {
   static constexpr uint32_t resume_existing = 0x1;
   // The side file of an atomic download: the target's name with this added.
   static constexpr const char16_t* kPartSuffix = u".part";
+  // The record of the version a partial file holds: the target's name with
+  // this added, whether the download is atomic or not.
+  static constexpr const char16_t* kRecordSuffix = u".part.meta";
 
   http_request_file_helper() = default;
   ~http_request_file_helper() override;
@@ -84,7 +94,22 @@ class http_request_file_helper : public http_request_helper {
   // Waits out a retry's delay; false when the host cancelled meanwhile.
   bool backOff(int64_t seconds);
   std::u16string failureWords(const transfer_outcome& outcome);
+  // The next request's range, naming the version kept when there are bytes.
   void rangeFromWritten(http_request_params& params);
+  // Handlers of a 206 and a 416 answer; `kept` is the bytes in the file.
+  bool takePartial(int64_t length, int64_t kept);
+  bool takeUnsatisfiable(int64_t kept);
+  // The answer's validator: the strong ETag or the Last-Modified date, in
+  // the order the download prefers; empty when it gives neither.
+  std::string validatorOfAnswer();
+  // Empties the file for a new start from byte 0, forgetting the version.
+  bool startOver();
+  // The record of the version on disk: kept in step with the answers,
+  // read back by a resume, dropped once the file is complete.
+  void keepRecord();
+  int64_t loadRecord(int64_t offset);
+  void dropRecord();
+  const char16_t* recordSuffix() const;
 
   ql::platform::File file_;
   int64_t full_size_ = -1;  // -1: unknown
@@ -98,6 +123,11 @@ class http_request_file_helper : public http_request_helper {
   bool skip_body_ = false;  // the answer's body is not the file's (a 416)
   bool complete_ = false;   // the file was already whole
   bool started_over_ = false;
+  bool range_misfit_ = false;  // the answer's range did not fit: a retry may do better
+  bool restart_ = false;       // the server's file is not the kept bytes' version: start over
+  std::string validator_;      // If-Range value of the version on disk; empty when unknown
+  bool keep_record_ = false;   // the partial file may be resumed by a later run
+  std::string record_;         // the record as last written or read
   int64_t retry_after_ = -1;  // seconds the server asked for
   std::size_t url_index_ = 0;
   uint32_t attempt_ = 0;
