@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,30 +67,65 @@ enum class Answer {
   busyLong,     // 503 with Retry-After: 30
   stallAt1MiB,  // 200 announcing the whole file, 1 MiB, then nothing
   huge,         // 200 announcing 5 GiB, 1 MiB, then nothing
+  oldVersionCut,   // 200 of another version (other size, ETag "23"), cut after 1 MiB
+  wrongStart,      // 206 that names and sends the file's first bytes, whatever was asked
+  halfPartial,     // 206 from the byte asked, but of half the file only
+  chunkedPartial,  // 206 from the byte asked, chunked, without Content-Length
 };
+
+constexpr const char* kETag = "\"24\"";  // of content(); serve sends it and honours If-Range with it
 
 uint64_t rangeStart(const HttpRequest& request) {
   const std::string range = request.header("Range");
   return range.rfind("bytes=", 0) == 0 ? std::stoull(range.substr(6)) : 0;
 }
 
+std::string contentRange(uint64_t first, uint64_t last) {
+  return "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+         std::to_string(content().size());
+}
+
 void answer(Answer how, const HttpRequest& request, Connection& c) {
   const std::string& file = content();
   const std::string whole = std::to_string(file.size());
+  const uint64_t asked = rangeStart(request);
   switch (how) {
     case Answer::serve: {
-      const uint64_t from = rangeStart(request);
+      // Another version named in If-Range gets the whole file.
+      const bool sameVersion = !request.hasHeader("If-Range") || request.header("If-Range") == kETag;
+      const uint64_t from = sameVersion ? asked : 0;
       if (from == 0) {
-        c.send(httpHead(200, "OK", static_cast<int64_t>(file.size())));
+        c.send(httpHead(200, "OK", static_cast<int64_t>(file.size()), {std::string("ETag: ") + kETag}));
         c.sendPattern(0, file.size(), kSeed);
       } else if (from >= file.size()) {
         c.send(httpResponse(416, "Range Not Satisfiable", "", {"Content-Range: bytes */" + whole}));
       } else {
-        c.send(httpHead(
-            206, "Partial Content", static_cast<int64_t>(file.size() - from),
-            {"Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(file.size() - 1) + "/" + whole}));
+        c.send(httpHead(206, "Partial Content", static_cast<int64_t>(file.size() - from),
+                        {contentRange(from, file.size() - 1), std::string("ETag: ") + kETag}));
         c.sendPattern(from, file.size() - from, kSeed);
       }
+      return;
+    }
+    case Answer::oldVersionCut:
+      c.send(httpHead(200, "OK", static_cast<int64_t>(file.size() + 1000), {"ETag: \"23\""}));
+      c.sendPattern(0, kMiB, kSeed - 1);
+      c.close();
+      return;
+    case Answer::wrongStart:
+      c.send(httpHead(206, "Partial Content", static_cast<int64_t>(file.size() - asked),
+                      {contentRange(0, file.size() - asked - 1)}));
+      c.sendPattern(0, file.size() - asked, kSeed);
+      return;
+    case Answer::halfPartial:
+      c.send(httpHead(206, "Partial Content", static_cast<int64_t>(kMiB), {contentRange(asked, asked + kMiB - 1)}));
+      c.sendPattern(asked, kMiB, kSeed);
+      return;
+    case Answer::chunkedPartial: {
+      const std::string rest = patternBytes(asked, file.size() - asked, kSeed);
+      std::ostringstream size;
+      size << std::hex << rest.size();
+      c.send(httpHead(206, "Partial Content", -1, {contentRange(asked, file.size() - 1), "Transfer-Encoding: chunked"}) +
+             size.str() + "\r\n" + rest + "\r\n0\r\n\r\n");
       return;
     }
     case Answer::ignoreRange:
@@ -123,9 +159,13 @@ struct ScriptedServer {
           answer(answers[k], request, c);
         }) {}
 
+  // Each request's range, with the version it named when it named one.
   std::vector<std::string> ranges() const {
     std::vector<std::string> asked;
-    for (const HttpRequest& request : server.requests()) asked.push_back(request.header("Range"));
+    for (const HttpRequest& request : server.requests()) {
+      asked.push_back(request.header("Range") +
+                      (request.hasHeader("If-Range") ? " if " + request.header("If-Range") : std::string()));
+    }
     return asked;
   }
 
@@ -221,6 +261,23 @@ std::vector<Row> rows() {
        QL_STATE_FAILED, {bytesFrom(0)}, "Request finished: Invalid content length.", tooLong, kFileSize + 1, true},
       {"RefusedUrlIsRetriedThenFallsBackToMirror", {Answer::serve}, "", QL_DOWNLOAD_ATOMIC, kFileSha256, 1, true,
        QL_STATE_DONE, {bytesFrom(0)}, "> retry 1 of 1 in 1 s after: Inner libCurl error(7): ", ""},
+      // Ranged answers: appended only from exactly the bytes kept to the end,
+      // and only to the version those bytes came from.
+      {"PartialFromTheWrongByteIsRetried", {Answer::wrongStart, Answer::serve}, content().substr(0, kMiB),
+       resumeAtomic, nullptr, 1, false, QL_STATE_DONE, {bytesFrom(kMiB), bytesFrom(kMiB)},
+       "after: Invalid partial answer: Content-Range \"bytes 0-1048698/2097275\" for the bytes from 1048576", ""},
+      {"PartialShortOfTheEndFails", {Answer::halfPartial}, "", 0, nullptr, 0, false, QL_STATE_FAILED,
+       {bytesFrom(0)}, "Request finished: Invalid partial answer: ",
+       "Invalid partial answer: Content-Range \"bytes 0-1048575/2097275\" for the bytes from 0"},
+      {"ChunkedPartialTakenOnItsRange", {Answer::chunkedPartial}, content().substr(0, kMiB), QL_DOWNLOAD_RESUME,
+       nullptr, 0, false, QL_STATE_DONE, {bytesFrom(kMiB)}, "Request finished: success", "", kFileSize},
+      {"VersionChangedAfterTheCutStartsOver", {Answer::oldVersionCut, Answer::serve}, "", QL_DOWNLOAD_ATOMIC,
+       nullptr, 1, false, QL_STATE_DONE, {bytesFrom(0), bytesFrom(kMiB) + " if \"23\""}, "Retry download: ", ""},
+      {"LongerThanTheServersFileStartsOver", {Answer::serve}, content() + std::string(500, 'x'), QL_DOWNLOAD_RESUME,
+       nullptr, 0, false, QL_STATE_DONE, {bytesFrom(kFileSize + 500), bytesFrom(0)},
+       "Start download over: ", ""},
+      {"ZeroFilledSizeMeansUnknown", {Answer::serve}, "", 0, nullptr, 0, false, QL_STATE_DONE, {bytesFrom(0)},
+       "Request finished: success", "", 0},
   };
   // clang-format on
 }
@@ -429,6 +486,99 @@ TEST(RequestError, InMemoryRequestWords) {
   EXPECT_EQ(length, 0);
   QL_RemoveRequest(failed);
   QL_RemoveRequest(succeeded);
+}
+
+// The version a partial file holds outlives the run that wrote it: the next
+// run names it, and a server that has another version now sends that whole.
+TEST(DownloadExResume, NamesTheVersionKeptByAnEarlierRun) {
+  ScriptedServer source({Answer::oldVersionCut, Answer::serve});
+  TempDir dir;
+  const std::u16string path = widePath(dir.file("f"));
+  const std::string url = source.server.url("/file");
+  QL_DOWNLOAD_OPTIONS options = optionsOf(QL_DOWNLOAD_RESUME | QL_DOWNLOAD_ATOMIC);
+  const unsigned cut = QL_DownloadFileEx(url.c_str(), reinterpret_cast<const QL_WCHAR*>(path.c_str()), &options);
+  ASSERT_EQ(waitFinished(cut, 60s).state, QL_STATE_FAILED);
+  QL_RemoveRequest(cut);
+  ASSERT_EQ(readFile(dir.file("f.part")).size(), kMiB);
+
+  const unsigned id = QL_DownloadFileEx(url.c_str(), reinterpret_cast<const QL_WCHAR*>(path.c_str()), &options);
+  ASSERT_EQ(waitFinished(id, 60s).state, QL_STATE_DONE) << errorOf(id);
+  EXPECT_EQ(source.ranges(), (std::vector<std::string>{bytesFrom(0), bytesFrom(kMiB) + " if \"23\""}));
+  EXPECT_TRUE(readFile(dir.file("f")) == content());
+  EXPECT_FALSE(fs::exists(dir.file("f.part")));
+  EXPECT_FALSE(fs::exists(dir.file("f.part.meta")));  // nothing is left to resume
+  QL_RemoveRequest(id);
+}
+
+// An empty file, as a strict server answers "bytes=0-" for it: 416 with
+// "bytes */0". The digest still judges it.
+TEST(DownloadExEmptyFile, UnsatisfiableRangeOfNothingIsAnEmptyFile) {
+  RawHttpServer server([](const HttpRequest&, Connection& c) {
+    c.send(httpResponse(416, "Range Not Satisfiable", "", {"Content-Range: bytes */0"}));
+  });
+  TempDir dir;
+  writeFile(dir.file("plain"), "old");
+  const std::u16string plain = widePath(dir.file("plain"));
+  const std::u16string verified = widePath(dir.file("verified"));
+  const std::u16string wrong = widePath(dir.file("wrong"));
+  const unsigned a = QL_DownloadFile(server.url().c_str(), reinterpret_cast<const QL_WCHAR*>(plain.c_str()));
+  QL_DOWNLOAD_OPTIONS options =
+      optionsOf(QL_DOWNLOAD_RESUME, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  const unsigned b = QL_DownloadFileEx(server.url().c_str(), reinterpret_cast<const QL_WCHAR*>(verified.c_str()),
+                                       &options);
+  options.sha256 = kFileSha256;
+  const unsigned c = QL_DownloadFileEx(server.url().c_str(), reinterpret_cast<const QL_WCHAR*>(wrong.c_str()),
+                                       &options);
+  EXPECT_EQ(waitFinished(a).state, QL_STATE_DONE) << errorOf(a);
+  EXPECT_EQ(waitFinished(b).state, QL_STATE_DONE) << errorOf(b);
+  EXPECT_EQ(waitFinished(c).state, QL_STATE_FAILED);
+  EXPECT_EQ(readFile(dir.file("plain")), "");
+  EXPECT_EQ(readFile(dir.file("verified")), "");
+  EXPECT_FALSE(fs::exists(dir.file("wrong")));
+  for (unsigned id : {a, b, c}) QL_RemoveRequest(id);
+}
+
+// An atomic download refuses a target that the plain download refuses, in
+// the same words, before a byte is fetched for it; a link to a file is a
+// legal target for both.
+TEST(DownloadExTarget, JudgedBeforeTheTransferAsThePlainDownloadJudgesIt) {
+  RawHttpServer server([](const HttpRequest&, Connection& c) { c.send(httpResponse(200, "OK", "new")); });
+  TempDir dir;
+  fs::create_directory(dir.file("folder"));
+  writeFile(dir.file("locked"), "keep");
+  fs::permissions(dir.file("locked"), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  const std::string separator(1, fs::path::preferred_separator);
+  for (const std::string& target :
+       {dir.file("folder").string(), dir.file("folder").string() + separator, dir.file("locked").string()}) {
+    SCOPED_TRACE(target);
+    const std::u16string path = widePath(target);
+    const unsigned plain = QL_DownloadFile(server.url().c_str(), reinterpret_cast<const QL_WCHAR*>(path.c_str()));
+    QL_DOWNLOAD_OPTIONS options = optionsOf(QL_DOWNLOAD_ATOMIC);
+    const unsigned atomic =
+        QL_DownloadFileEx(server.url().c_str(), reinterpret_cast<const QL_WCHAR*>(path.c_str()), &options);
+    EXPECT_EQ(waitFinished(plain).state, QL_STATE_FAILED);
+    EXPECT_EQ(waitFinished(atomic).state, QL_STATE_FAILED);
+    EXPECT_EQ(errorOf(atomic), errorOf(plain));
+    QL_RemoveRequest(plain);
+    QL_RemoveRequest(atomic);
+  }
+  EXPECT_EQ(server.requestCount(), 0u);
+  EXPECT_TRUE(fs::is_empty(dir.file("folder")));
+  EXPECT_FALSE(fs::exists(dir.file("folder.part")));
+  EXPECT_FALSE(fs::exists(dir.file("locked.part")));
+  fs::permissions(dir.file("locked"), fs::perms::owner_write, fs::perm_options::add);
+  EXPECT_EQ(readFile(dir.file("locked")), "keep");
+#ifndef _WIN32
+  writeFile(dir.file("real"), "old");
+  fs::create_symlink("real", dir.file("link"));
+  const std::u16string link = widePath(dir.file("link"));
+  QL_DOWNLOAD_OPTIONS options = optionsOf(QL_DOWNLOAD_ATOMIC);
+  const unsigned id = QL_DownloadFileEx(server.url().c_str(), reinterpret_cast<const QL_WCHAR*>(link.c_str()), &options);
+  EXPECT_EQ(waitFinished(id).state, QL_STATE_DONE) << errorOf(id);
+  EXPECT_EQ(readFile(dir.file("link")), "new");
+  QL_RemoveRequest(id);
+#endif
 }
 
 #ifndef _WIN32

@@ -110,7 +110,9 @@ std::u16string readOptions(const char* url, const QL_DOWNLOAD_OPTIONS& in, vela:
   out.resume = (in.flags & QL_DOWNLOAD_RESUME) != 0;
   // A file that must be verified never stands under its real name unverified.
   out.atomic = (in.flags & QL_DOWNLOAD_ATOMIC) != 0 || out.verify;
-  out.expectedSize = in.expectedSize;
+  // A zero-filled struct means no size, as the header promises for every
+  // field left at 0; an empty file is still judged by its SHA-256.
+  out.expectedSize = in.expectedSize > 0 ? in.expectedSize : -1;
   out.retries = in.retries;
   out.maxBytesPerSecond = in.maxBytesPerSecond;
   return {};
