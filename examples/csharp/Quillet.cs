@@ -62,7 +62,7 @@ namespace Quillet
     {
         public uint size;
         public uint flags;
-        public long expectedSize;
+        public long expectedSize; // 0 (a default struct) or -1: unknown
         public IntPtr sha256;
         public IntPtr mirrors;
         public uint retries;

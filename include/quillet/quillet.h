@@ -145,7 +145,7 @@ QL_API unsigned int QL_CALL QL_DownloadFile(const char* url, const QL_WCHAR* pat
 typedef struct QL_DOWNLOAD_OPTIONS {
   unsigned int size;           /* sizeof(QL_DOWNLOAD_OPTIONS) as the caller compiled it */
   unsigned int flags;          /* QL_DOWNLOAD_... */
-  long long expectedSize;      /* the file's full size in bytes, or -1 when unknown */
+  long long expectedSize;      /* the file's full size in bytes; 0 or -1 when unknown */
   const char* sha256;          /* the file's SHA-256 as 64 hex digits (either case), or NULL */
   const char* mirrors;         /* NULL, or more URLs of the same file, one per line, tried in order after url */
   unsigned int retries;        /* how often a transient failure is retried, per URL */
@@ -163,7 +163,10 @@ typedef struct QL_DOWNLOAD_OPTIONS {
  *            other than sizeof(QL_DOWNLOAD_OPTIONS), unknown flag bits, a
  *            sha256 that is not 64 hex digits, an expectedSize below -1, or
  *            a non-zero reserved fail the request at once (curlCode -1,
- *            hasInfo 0), touching no file.
+ *            hasInfo 0), touching no file. A target that the plain
+ *            download cannot write (a folder, a name ending in a
+ *            separator, a read-only file) fails the same way, also when
+ *            atomic, before any byte is fetched.
  * - Atomic (QL_DOWNLOAD_ATOMIC, or whenever sha256 is given): the bytes go
  *   to "<path>.part" in the same folder, and only a complete, verified file
  *   is renamed onto path, replacing what was there in one step after its
@@ -172,14 +175,25 @@ typedef struct QL_DOWNLOAD_OPTIONS {
  *   that fails its SHA-256 is deleted.
  * - Resume (QL_DOWNLOAD_RESUME): the N bytes already in the file written to
  *   (the .part file when atomic, else path) are kept and only "bytes=N-" is
- *   asked for. A 206 appends; a 200 starts over from 0; a 416 when N is the
- *   full size (expectedSize, or the total of the server's Content-Range)
- *   means the file is complete. A file longer than expectedSize starts over.
+ *   asked for, with "If-Range" naming the version those bytes came from
+ *   (its strong ETag, or its Last-Modified when sha256 is given or no ETag
+ *   was; a resume without one logs "Resume without validator: ID ..."). A
+ *   206 appends only when its Content-Range runs from exactly N to the end
+ *   of a file of the full size known; any other 206 writes nothing and
+ *   counts as a transient failure. A 200 starts over from 0 with its own
+ *   size. A 416 whose total is N means the file is complete (an empty file
+ *   too, whose total is 0); one whose total is below N starts over from 0
+ *   ("Start download over: ID ..."). A file longer than expectedSize
+ *   starts over. A resumable download (resume or atomic) keeps the version,
+ *   the URL and the full size in "<path>.part.meta" from its first answer
+ *   until the file is complete, so that a later run names the same version;
+ *   a missing or unreadable record only means no version is named.
  * - sha256: hashed while the bytes arrive, kept bytes included; a mismatch
  *   after a resume starts over from 0 once, then fails the request with both
  *   digests in its words.
  * - expectedSize: checked against the announced length before a byte is
- *   written, and against the file's size at the end.
+ *   written, and against the file's size at the end (so is the total of a
+ *   Content-Range). 0, as in a zero-filled struct, means unknown.
  * - retries: a transient failure (connection refused or reset, time-out,
  *   body cut short, TLS handshake, name look-up, HTTP 408, 429, 500, 502,
  *   503, 504) is retried up to this many times per URL, after 1 s, doubling
