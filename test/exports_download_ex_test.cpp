@@ -549,8 +549,13 @@ TEST(DownloadExTarget, JudgedBeforeTheTransferAsThePlainDownloadJudgesIt) {
   fs::permissions(dir.file("locked"), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
   const std::string separator(1, fs::path::preferred_separator);
-  for (const std::string& target :
-       {dir.file("folder").string(), dir.file("folder").string() + separator, dir.file("locked").string()}) {
+  std::vector<std::string> targets = {dir.file("folder").string(), dir.file("folder").string() + separator};
+#ifndef _WIN32
+  // Wine run as root writes read-only files all the same, so there the row
+  // would test Wine.
+  targets.push_back(dir.file("locked").string());
+#endif
+  for (const std::string& target : targets) {
     SCOPED_TRACE(target);
     const std::u16string path = widePath(target);
     const unsigned plain = QL_DownloadFile(server.url().c_str(), reinterpret_cast<const QL_WCHAR*>(path.c_str()));
