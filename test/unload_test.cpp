@@ -17,6 +17,7 @@
 #include "support/temp_dir.h"
 #include "support/time_limits.h"
 #ifndef _WIN32
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
@@ -142,6 +143,17 @@ TEST(Unload, WhileANameLookUpGoesOnKeepsTheCodeItRunsMapped) {
   // The look-up's thread ends after the unload; had its code gone, the
   // process would have crashed by then.
   EXPECT_TRUE(eventually([&] { return threadsInThisProcess() == threadsBefore; }, 10s));
+}
+
+// No unload: the host exits. OpenSSL came with the library and gave the worker
+// that started libcurl state of its own; that thread is kept after the removal.
+TEST(Unload, NotAtAllByAnExitingHostLeavesNothingBehind) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  Library library;
+  auto request = library.symbol<unsigned(QL_CALL*)(int, const char*, const char*)>("QL_Request");
+  auto remove = library.symbol<int(QL_CALL*)(unsigned)>("QL_RemoveRequest");
+  const std::string url = "http://127.0.0.1:" + std::to_string(quillet_test::unusedPort()) + "/";
+  EXPECT_EXIT((remove(request(0, url.c_str(), nullptr)), std::exit(0)), ::testing::ExitedWithCode(0), "");
 }
 #endif
 

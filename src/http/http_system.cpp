@@ -25,6 +25,12 @@ std::atomic<http_system*> built{nullptr};
 http_system::http_system() {
   std::lock_guard<ql::platform::RecursiveLock> guard(lock_);
   initResult_ = static_cast<int>(curl_global_init(CURL_GLOBAL_ALL));
+  // OpenSSL has set up its clean-up at exit by now, if this was its first
+  // initialisation: it frees the state it keeps for a worker's thread when
+  // that thread ends, but not once that clean-up has run. A host that exits
+  // without QL_Cleanup would leave the kept threads' state behind, so they
+  // end first.
+  ql::platform::retireKeptThreadsAtExit();
   refCount_ = 1;
 }
 

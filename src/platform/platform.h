@@ -177,6 +177,15 @@ class Thread {
 // reuse; Windows does not, and there this does nothing.
 void retireKeptThreads();
 
+// Has the process's exit call retireKeptThreads() before the exit handlers
+// registered until now, and an unload of the library before its static
+// teardown; once per load, however often it is called. For a library
+// that cleans up at exit and frees a thread's state only as the thread ends,
+// as OpenSSL does: once its own clean-up has run, a thread that ends leaves
+// its state unreachable. Idle threads end at once; a thread still at work is
+// not waited for. Windows keeps no threads: there this does nothing.
+void retireKeptThreadsAtExit();
+
 namespace testing {
 // Makes Thread::start fail (as an exhausted system would) while set.
 void failThreadCreation(bool fail);

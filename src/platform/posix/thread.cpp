@@ -264,4 +264,16 @@ void retireKeptThreads() {
   joinAll(ended);
 }
 
+void retireKeptThreadsAtExit() {
+  // A static object ends at exit before the exit handlers registered before
+  // it was made, and ends when its library is unloaded. That ties the call
+  // to this module, where a bare atexit() may not: ThreadSanitizer's
+  // replacement registers the handler for the whole process, and an
+  // unloaded library's would then be called at exit.
+  struct RetiredAtExit {
+    ~RetiredAtExit() { retireKeptThreads(); }
+  };
+  static RetiredAtExit retired;
+}
+
 }  // namespace ql::platform

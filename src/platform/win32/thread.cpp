@@ -101,4 +101,6 @@ void Thread::close() noexcept {
 // (FreeLibraryAndExitThread): none is kept.
 void retireKeptThreads() {}
 
+void retireKeptThreadsAtExit() {}
+
 }  // namespace ql::platform
