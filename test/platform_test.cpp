@@ -15,6 +15,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -705,6 +707,45 @@ TEST(PlatformFile, NegativeSeekFails) {
   EXPECT_FALSE(file.seek(-1));
   EXPECT_NE(lastError(), kErrorSuccess);
 }
+
+#ifdef _WIN32
+// A scanner's handle on the target without delete sharing, let go of after
+// 2 s or only once replace() has returned: the rename waits out the first,
+// and fails after 5 s with the system's code on the second, keeping the file.
+TEST(PlatformFile, ReplaceWaitsUpTo5sForAnotherHandleToLetGo) {
+  ScratchDir dir;
+  const fs::path part = dir.file("got.part"), target = dir.file("got.bin");
+  for (const bool momentary : {true, false}) {
+    std::ofstream(target, std::ios::binary) << "old";
+    File file;
+    uint32_t written = 0;
+    ASSERT_TRUE(file.openExclusive(ScratchDir::wide(part)) && file.write("new", 3, written));
+    std::unique_ptr<void, decltype(&::CloseHandle)> held(
+        ::CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                      nullptr),
+        &::CloseHandle);
+    ASSERT_NE(held.get(), INVALID_HANDLE_VALUE);
+    std::promise<void> returned;
+    std::thread scanner([&held, momentary, ended = returned.get_future()] {
+      ended.wait_for(momentary ? std::chrono::seconds(2) : std::chrono::seconds(600));
+      held.reset();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const bool replaced = file.replace(ScratchDir::wide(target));
+    const uint32_t code = lastError();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    returned.set_value();
+    scanner.join();
+    EXPECT_EQ(replaced, momentary) << code << " after " << took.count() << " ms";
+    EXPECT_EQ(readAll(target), momentary ? "new" : "old");
+    EXPECT_EQ(fs::exists(part), !momentary);
+    if (!momentary) {
+      EXPECT_TRUE(code == kErrorSharingViolation || code == kErrorAccessDenied) << code;
+      EXPECT_GE(took.count(), 5000);
+    }
+  }
+}
+#endif
 
 TEST(PlatformFile, FullDiskIsReportedAs112) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no full device here";

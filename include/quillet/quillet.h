@@ -170,9 +170,11 @@ typedef struct QL_DOWNLOAD_OPTIONS {
  * - Atomic (QL_DOWNLOAD_ATOMIC, or whenever sha256 is given): the bytes go
  *   to "<path>.part" in the same folder, and only a complete, verified file
  *   is renamed onto path, replacing what was there in one step after its
- *   data was flushed to disk. Until then path keeps what it held. A failed
- *   or cancelled request keeps the .part file for a later resume; a file
- *   that fails its SHA-256 is deleted.
+ *   data was flushed to disk. Until then path keeps what it held. On
+ *   Windows a rename that another program holding either file refuses (a
+ *   virus scanner) is tried again for up to 5 s. A failed or cancelled
+ *   request, a failed rename too, keeps the .part file for a later resume;
+ *   a file that fails its SHA-256 is deleted.
  * - Resume (QL_DOWNLOAD_RESUME): the N bytes already in the file written to
  *   (the .part file when atomic, else path) are kept and only "bytes=N-" is
  *   asked for, with "If-Range" naming the version those bytes came from

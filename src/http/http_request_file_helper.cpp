@@ -352,20 +352,28 @@ std::pair<int64_t, int64_t> http_request_file_helper::progress() {
 }
 
 void http_request_file_helper::verifyFile() {
-  Guard guard(*this);
-  // A run that already failed keeps its own error.
-  if (!file_.isOpen() || getError() != nullptr) return;
-  if (!file_.verifyIntact()) {
-    setError(std::make_unique<SysException>(ql::platform::lastError(), kSourceFile, __LINE__, kFinishedSignature));
-    return;
-  }
-  // Complete: nothing is left to resume.
-  dropRecord();
-  if (options_.atomic) {
-    last_written_ = file_.writtenSize();
-    if (!file_.replace(target_)) {
+  ql::platform::File finished;
+  {
+    Guard guard(*this);
+    // A run that already failed keeps its own error.
+    if (!file_.isOpen() || getError() != nullptr) return;
+    if (!file_.verifyIntact()) {
       setError(std::make_unique<SysException>(ql::platform::lastError(), kSourceFile, __LINE__, kFinishedSignature));
+      return;
     }
+    // Complete: nothing is left to resume. A rename that fails after this
+    // leaves a whole .part, which a resume finds complete without a record.
+    dropRecord();
+    if (!options_.atomic) return;
+    // Polls read the size from here on, as after the file is closed.
+    last_written_ = file_.writtenSize();
+    finished = std::move(file_);
+  }
+  // The rename may wait seconds for another program to let go of the file,
+  // which the host's polls must not wait for. The target is not locked: no
+  // start is accepted while this worker runs.
+  if (!finished.replace(target_)) {
+    setError(std::make_unique<SysException>(ql::platform::lastError(), kSourceFile, __LINE__, kFinishedSignature));
   }
 }
 
@@ -667,10 +675,9 @@ int64_t http_request_file_helper::nextAttempt(transfer_outcome& outcome, http_re
   return delay;
 }
 
-void http_request_file_helper::onFinished(bool) {
-  verifyFile();
-  closeFile();
-}
+void http_request_file_helper::beforeFinished(bool) { verifyFile(); }
+
+void http_request_file_helper::onFinished(bool) { closeFile(); }
 
 FileDownloadRequest::~FileDownloadRequest() { stopWorker(); }
 
@@ -708,9 +715,9 @@ void FileDownloadRequest::note(const char16_t* what, std::u16string detail) {
 }
 
 void FileDownloadRequest::onFinished(bool) {
-  // Whether the file still holds what was written belongs to the outcome.
-  verifyFile();
-  // The recorded error alone decides the text.
+  // The recorded error alone decides the text; it includes what verifyFile()
+  // found, as whether the file still holds what was written belongs to the
+  // outcome.
   std::unique_ptr<vela::Exception> error = getError();
   records_(u"Request finished: " + (error ? error->text() : std::u16string(u"success")));
   closeFile();

@@ -73,14 +73,16 @@ class http_request_file_helper : public http_request_helper {
   void onFinished(bool success) override;
   bool beforeTransfer(http_request_params& params) override;
   bool afterTransfer(transfer_outcome& outcome, http_request_params& params) override;
+  void beforeFinished(bool success) override;  // verifyFile()
   // What the download does on the way, for the host's log: `what` happened,
   // and how.
   virtual void note(const char16_t* what, std::u16string detail);
 
   void closeFile();
-  // At the end of a run that has not failed: records an error when the file
-  // is no longer the one written, or no longer holds what was written; an
-  // atomic download's file then replaces the target.
+  // At the end of a run that has not failed, without the request lock:
+  // records an error when the file is no longer the one written, or no
+  // longer holds what was written; an atomic download's file then replaces
+  // the target.
   void verifyFile();
 
  private:

@@ -54,6 +54,8 @@ bool http_request_helper::onReceiveInfo() { return true; }
 
 bool http_request_helper::onReceiveData(const void*, uint32_t) { return true; }
 
+void http_request_helper::beforeFinished(bool) {}
+
 void http_request_helper::onFinished(bool) {}
 
 bool http_request_helper::beforeTransfer(http_request_params&) { return true; }
@@ -196,13 +198,20 @@ void http_request_helper::run() noexcept {
     }
   } catch (...) {
   }
-  Guard guard(*this);
   bool success = false;
-  try {
-    success = recordOutcome(outcome);
-  } catch (...) {
-    success = false;
+  {
+    Guard guard(*this);
+    try {
+      success = recordOutcome(outcome);
+    } catch (...) {
+      success = false;
+    }
   }
+  try {
+    beforeFinished(success);
+  } catch (...) {
+  }
+  Guard guard(*this);
   try {
     onFinished(success);
   } catch (...) {

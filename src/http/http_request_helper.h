@@ -101,6 +101,11 @@ class http_request_helper : public http_lockable, public http_request_callback {
   virtual bool afterTransfer(transfer_outcome& outcome, http_request_params& params);
   // Whether the host asked this run to stop.
   bool cancelRequested();
+  // On the worker once the run's outcome is recorded and before
+  // onFinished(), without the request lock: for a last step that may take
+  // seconds, while the host's polls and cancels carry on. The run still
+  // counts as running.
+  virtual void beforeFinished(bool success);
   // Handlers, run on the worker with the request lock held.
   virtual bool onSendData(void* buffer, uint32_t size, uint32_t& written);
   virtual bool onReceiveInfo();

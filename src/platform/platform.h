@@ -231,7 +231,9 @@ class File {
   // Puts the data on the disk, then renames the file onto `target`, which
   // replaces what was there in one step, and closes it. Only the last
   // component of `target` counts: the new name is in the folder the file was
-  // opened in, whatever the working directory is now. The file is closed
+  // opened in, whatever the working directory is now. On Windows a rename
+  // that another program's handle on either file refuses (a scanner's quick
+  // look) is tried again for up to 5 s before it fails. The file is closed
   // either way; on failure it keeps its old name.
   bool replace(const std::u16string& target);
   // Deletes the file and closes it (closed also when the delete fails).

@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include "platform/platform.h"
 
 namespace ql::platform {
@@ -23,6 +26,33 @@ std::u16string fullPath(const std::u16string& path) {
 }
 
 std::u16string::size_type lastSeparator(const std::u16string& path) { return path.find_last_of(u"\\/"); }
+
+// Virus scanners and indexers open a file the moment it is closed and hold
+// it for a moment without sharing delete access; a rename of that file, or
+// onto it, then fails with a sharing violation or access denied. The move is
+// tried again after 50 ms, then after twice the last wait, until 5 s have
+// passed. A target that may not be replaced at all (read-only, a folder)
+// gives the same access denied and so fails only after those 5 s. On failure
+// the source keeps its name and GetLastError() the last code.
+bool moveWaitingForOthers(const std::u16string& source, const std::u16string& destination) {
+  using clock = std::chrono::steady_clock;
+  const auto deadline = clock::now() + std::chrono::seconds(5);
+  std::chrono::milliseconds wait(50);
+  for (;;) {
+    if (::MoveFileExW(reinterpret_cast<LPCWSTR>(source.c_str()), reinterpret_cast<LPCWSTR>(destination.c_str()),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return true;
+    }
+    const DWORD error = ::GetLastError();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || left.count() <= 0) {
+      ::SetLastError(error);  // whatever reading the clock did to it
+      return false;
+    }
+    ::Sleep(static_cast<DWORD>(std::min(wait, left).count()));
+    wait *= 2;
+  }
+}
 
 }  // namespace
 
@@ -155,8 +185,7 @@ bool File::replace(const std::u16string& target) {
   const std::u16string source = path_;
   // The file is held without sharing, which a rename would run into.
   close();
-  return ::MoveFileExW(reinterpret_cast<LPCWSTR>(source.c_str()), reinterpret_cast<LPCWSTR>(destination.c_str()),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  return moveWaitingForOthers(source, destination);
 }
 
 bool File::remove() {
