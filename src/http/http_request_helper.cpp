@@ -95,6 +95,7 @@ bool http_request_helper::startThread(const http_request_params& params) {
 
 bool http_request_helper::isFinished() {
   Guard guard(*this);
+  if (queued_) return false;
   if (!thread_) return true;
   if (!thread_->finished()) return false;
   thread_.reset();
@@ -119,10 +120,33 @@ bool http_request_helper::waitThread() {
   return true;
 }
 
+void http_request_helper::markQueued() {
+  Guard guard(*this);
+  queued_ = true;
+}
+
+bool http_request_helper::leaveQueue() {
+  Guard guard(*this);
+  const bool waited = queued_;
+  queued_ = false;
+  return waited;
+}
+
 void http_request_helper::cancel() {
   {
     Guard guard(*this);
     cancelled_ = true;
+    if (queued_) {
+      // Nothing runs that would end it.
+      queued_ = false;
+      setError(make_curl_error(42, ql::platform::ansiToWide(http_transfer::describe(42, 0).c_str())));
+      curl_code_ = 42;
+      try {
+        onFinished(false);
+      } catch (...) {
+      }
+      return;
+    }
   }
   transfer_.wakeUp();  // the flag is read at the progress call this brings on
 }

@@ -36,8 +36,14 @@ class http_request_helper : public http_lockable, public http_request_callback {
   bool receiveInfo(http_transfer& transfer, uintptr_t user_data) override;
   bool receiveData(http_transfer& transfer, uintptr_t user_data, const void* data, uint32_t size) override;
 
-  // True when no worker runs (also for a request that never started).
+  // True when no worker runs (also for a request that never started), and
+  // it is not waiting in a queue.
   bool isFinished();
+  // A request that waits for room to start (a job's file) reads as running;
+  // a cancel meanwhile ends it at once, as cancelled. leaveQueue() is false
+  // when it no longer waits.
+  void markQueued();
+  bool leaveQueue();
   // Blocks without a time limit until the worker has ended.
   bool waitThread();
   void cancel();
@@ -121,6 +127,7 @@ class http_request_helper : public http_lockable, public http_request_callback {
   std::shared_ptr<ql::platform::Thread> thread_;
   http_transfer transfer_;
   bool cancelled_ = false;
+  bool queued_ = false;
   std::unique_ptr<Exception> error_;
   int32_t curl_code_ = -1;
   http_request_params params_;

@@ -27,13 +27,30 @@ struct resolver_code_kept_at_load {
   resolver_code_kept_at_load() { ql::platform::keepMappedForLeftThreads(kResolverCode); }
 } const resolverCodeKeptAtLoad;
 
-void noteLeftResolver(CURL* handle, CURLcode code) {
+bool http2Available() {
+  static const bool available = (curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_HTTP2) != 0;
+  return available;
+}
+
+// HTTP/2 is only ever asked for over TLS.
+bool mayMultiplex(const http_request_params& params) {
+  if (!params.allowHttp2 || !http2Available() || params.url.size() < 8) return false;
+  std::string scheme = params.url.substr(0, 8);
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                 [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
+  return scheme == "https://";
+}
+
+}  // namespace
+
+void noteLeftResolver(void* easy, int result) {
+  auto* handle = static_cast<CURL*>(easy);
+  const auto code = static_cast<CURLcode>(result);
   if (code == CURLE_OK || code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY) return;
   curl_off_t lookup = 0;
   if (curl_easy_getinfo(handle, CURLINFO_NAMELOOKUP_TIME_T, &lookup) == CURLE_OK && lookup > 0) return;
   ql::platform::leavingThreadIn(kResolverCode);
 }
-}  // namespace
 
 // libcurl calls these with the transfer as its data pointer. None may let an
 // exception escape into libcurl: a throwing receiver counts as a refusal.
@@ -51,7 +68,14 @@ struct transfer_callbacks {
         }
       }
       // Bytes held back come again once the transfer is resumed.
-      if (!transfer.pace_.admit(n)) return CURL_WRITEFUNC_PAUSE;
+      const auto now = http_transfer::receive_pace::clock::now();
+      if (!transfer.pace_.ready(now, transfer.pacedUntil_) ||
+          (transfer.sharedPace_ != nullptr && !transfer.sharedPace_->ready(now, transfer.pacedUntil_))) {
+        transfer.paced_ = true;
+        return CURL_WRITEFUNC_PAUSE;
+      }
+      transfer.pace_.count(n);
+      if (transfer.sharedPace_ != nullptr) transfer.sharedPace_->count(n);
       if (transfer.callback_ != nullptr &&
           !transfer.callback_->receiveData(transfer, transfer.user_data_, data, static_cast<uint32_t>(n))) {
         return refusal;
@@ -88,9 +112,8 @@ void http_transfer::receive_pace::start(int64_t bytesPerSecond) {
   cap_ = bytesPerSecond;
 }
 
-bool http_transfer::receive_pace::admit(std::size_t n) {
+bool http_transfer::receive_pace::ready(clock::time_point now, clock::time_point& resumeAt) {
   if (cap_ <= 0) return true;
-  const clock::time_point now = clock::now();
   if (!started_) {
     started_ = true;
     since_ = now;
@@ -99,13 +122,9 @@ bool http_transfer::receive_pace::admit(std::size_t n) {
   // with the first body byte, so connecting earns no credit.
   const clock::time_point due = since_ + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(
                                              static_cast<double>(handedOn_) / static_cast<double>(cap_)));
-  if (due > now) {
-    paused_ = true;
-    resumeAt_ = due;
-    return false;
-  }
-  handedOn_ += static_cast<int64_t>(n);
-  return true;
+  if (due <= now) return true;
+  resumeAt = due;
+  return false;
 }
 
 void http_transfer::ListDeleter::operator()(curl_slist* list) const { curl_slist_free_all(list); }
@@ -157,6 +176,8 @@ void http_transfer::reset() {
   result_ = 0;
   headersPending_ = true;
   pace_.start(0);
+  paced_ = false;
+  sharedPace_ = nullptr;
   callback_ = nullptr;
   user_data_ = 0;
 }
@@ -214,7 +235,14 @@ bool http_transfer::configure() {
   const bool uploading = params_.method == http_method::upload;
   // The order matters: the first refused option ends the set-up.
   return set(curl_easy_setopt(handle, CURLOPT_URL, params_.url.c_str())) &&
-         set(curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1))) &&
+         set(curl_easy_setopt(handle, CURLOPT_HTTP_VERSION,
+                              static_cast<long>(params_.allowHttp2 && http2Available() ? CURL_HTTP_VERSION_2TLS
+                                                                                       : CURL_HTTP_VERSION_1_1))) &&
+         // On a shared multi handle a transfer that may go over HTTP/2 waits
+         // for a connection that may carry it too, rather than opening one of
+         // its own. Not otherwise: libcurl lets such waiting transfers go on
+         // only one at a time, as others end.
+         (!params_.driver || !mayMultiplex(params_) || set(curl_easy_setopt(handle, CURLOPT_PIPEWAIT, 1L))) &&
          set(curl_easy_setopt(handle, CURLOPT_USERAGENT, kUserAgent)) &&
          set(curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList_.get())) &&
          set(curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeout)) &&
@@ -278,7 +306,18 @@ bool http_transfer::run(const http_request_params& params, http_request_callback
   }
   // Not under the lock: the callbacks take it for their own duration, and the
   // handles only change in setup/reset, which this thread alone calls.
-  const auto code = static_cast<CURLcode>(drive(handle, multi));
+  CURLcode code;
+  if (params.driver) {
+    {
+      Guard wake(wakeLock_);
+      waitingDriver_ = params.driver;
+    }
+    code = static_cast<CURLcode>(params.driver->run(handle, *this));
+    Guard wake(wakeLock_);
+    waitingDriver_.reset();
+  } else {
+    code = static_cast<CURLcode>(drive(handle, multi));
+  }
 
   Guard guard(lock_);
   result_ = code;
@@ -314,16 +353,16 @@ int http_transfer::drive(void* handle, void* multi) {
   while (running != 0) {
     CURLMcode step = curl_multi_perform(multi, &running);
     int waitMs = 1000;
-    if (step == CURLM_OK && running != 0 && pace_.paused()) {
+    if (step == CURLM_OK && running != 0 && paced_) {
       // A paused transfer reads nothing, so libcurl would not ask about a
       // cancel until it is resumed: this loop asks instead.
       if (cancelRequested()) {
         code = CURLE_ABORTED_BY_CALLBACK;
         break;
       }
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(pace_.resumeAt() - receive_pace::clock::now());
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(pacedUntil_ - receive_pace::clock::now());
       if (left.count() <= 0) {
-        pace_.resumed();
+        paced_ = false;
         // Hands on the bytes held back, which may pause the transfer again.
         code = curl_easy_pause(handle, CURLPAUSE_CONT);
         if (code != CURLE_OK) break;
@@ -362,6 +401,7 @@ bool http_transfer::cancelRequested() {
 void http_transfer::wakeUp() {
   Guard wake(wakeLock_);
   if (waiting_ != nullptr) curl_multi_wakeup(waiting_);
+  if (waitingDriver_) waitingDriver_->wake();
 }
 
 long http_transfer::receiveBufferBytes() {

@@ -108,6 +108,7 @@ class http_transfer {
   };
 
   friend struct transfer_callbacks;  // libcurl's write, read and progress callbacks
+  friend class download_job;         // drives the transfer on its own multi handle
 
   // Holds a transfer's receive rate to its cap. libcurl's own cap averages
   // over seconds and, in the versions we ship, lets a fast server's whole
@@ -118,20 +119,17 @@ class http_transfer {
    public:
     using clock = std::chrono::steady_clock;
     void start(int64_t bytesPerSecond);
-    // Whether `n` more bytes may be handed on now; false pauses the transfer
-    // until resumeAt().
-    bool admit(std::size_t n);
-    bool paused() const { return paused_; }
-    clock::time_point resumeAt() const { return resumeAt_; }
-    void resumed() { paused_ = false; }
+    // Whether more bytes may be handed on now; when not, `resumeAt` is when
+    // they may. count() then counts those handed on.
+    bool ready(clock::time_point now, clock::time_point& resumeAt);
+    void count(std::size_t n) { handedOn_ += static_cast<int64_t>(n); }
+    int64_t handedOn() const { return handedOn_; }
 
    private:
     int64_t cap_ = 0;  // bytes per second, 0 for none
     bool started_ = false;
     clock::time_point since_;
     int64_t handedOn_ = 0;
-    bool paused_ = false;
-    clock::time_point resumeAt_;
   };
 
   // The response head queries' answers, each with whether libcurl gave it.
@@ -164,9 +162,17 @@ class http_transfer {
   bool holding_ = false;  // of the HTTP system, while there is a handle
   bool headersPending_ = true;
   receive_pace pace_;
+  receive_pace* sharedPace_ = nullptr;  // a job's cap over all its transfers, on the job's thread
+  bool paced_ = false;                  // paused by a cap until pacedUntil_
+  receive_pace::clock::time_point pacedUntil_;
+  std::shared_ptr<transfer_driver> waitingDriver_;  // the driver of a running transfer, for wakeUp()
   http_request_params params_;
   http_request_callback* callback_ = nullptr;
   uintptr_t user_data_ = 0;
 };
+
+// After a transfer on `easy` ended with libcurl's `result`: keeps libcurl's
+// code mapped when the transfer left its resolver thread behind.
+void noteLeftResolver(void* easy, int result);
 
 }  // namespace vela::http
