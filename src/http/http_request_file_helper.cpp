@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "http/download_job.h"
 #include "text/text.h"
 
 namespace vela::http {
@@ -228,6 +229,8 @@ bool http_request_file_helper::Start(const char16_t* file_name, const download_o
     params.url = options.urls.empty() ? "" : options.urls.front();
     params.method = http_method::get;
     params.maxRecvSpeed = options.maxBytesPerSecond;
+    params.driver = options.driver;
+    params.allowHttp2 = options.allowHttp2;
     hash_ = options.verify ? std::make_unique<ql::platform::Sha256>() : nullptr;
     target_ = file_name;
   } catch (const Exception& error) {
@@ -710,6 +713,32 @@ bool FileDownloadRequest::onReceiveInfo() {
   return http_request_file_helper::onReceiveInfo();
 }
 
+void FileDownloadRequest::joinJob(std::shared_ptr<download_job> job, std::u16string target,
+                                  download_options options) {
+  Guard guard(*this);
+  job_ = std::move(job);
+  queuedTarget_ = std::move(target);
+  queuedOptions_ = std::move(options);
+  markQueued();
+}
+
+bool FileDownloadRequest::startQueued() {
+  Guard guard(*this);
+  // A cancel ended it while it waited; under the lock no cancel comes
+  // between leaving the queue and the start.
+  if (!leaveQueue()) return false;
+  started_ = true;
+  if (!Start(queuedTarget_.c_str(), queuedOptions_)) reportToJob(false);
+  return true;
+}
+
+void FileDownloadRequest::reportToJob(bool success) {
+  Guard guard(*this);
+  if (!job_ || reported_) return;
+  reported_ = true;
+  job_->fileEnded(success, started_);
+}
+
 void FileDownloadRequest::note(const char16_t* what, std::u16string detail) {
   records_(what + (u": " + ql::toDecimalText(id_)) + u" " + detail);
 }
@@ -721,6 +750,7 @@ void FileDownloadRequest::onFinished(bool) {
   std::unique_ptr<vela::Exception> error = getError();
   records_(u"Request finished: " + (error ? error->text() : std::u16string(u"success")));
   closeFile();
+  reportToJob(error == nullptr);
 }
 
 }  // namespace vela::http

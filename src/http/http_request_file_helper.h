@@ -35,7 +35,11 @@ struct download_options {
   std::array<unsigned char, ql::platform::Sha256::kDigestSize> sha256{};
   uint32_t retries = 0;  // per URL, for transient failures
   int64_t maxBytesPerSecond = 0;
+  std::shared_ptr<transfer_driver> driver;  // where the transfers run: null for the request's own
+  bool allowHttp2 = false;
 };
+
+class download_job;
 
 class http_request_file_helper : public http_request_helper {
  public:
@@ -152,6 +156,13 @@ class FileDownloadRequest final : public http_request_file_helper {
   ~FileDownloadRequest() override;
 
   head_info headInfo();  // one consistent reading under the request lock
+
+  // A file of `job`, which starts it with startQueued() once it has room; it
+  // reads as running until then. startQueued() is false when a cancel ended
+  // it while it waited.
+  void joinJob(std::shared_ptr<download_job> job, std::u16string target, download_options options);
+  bool startQueued();
+  uint32_t id() const { return id_; }
   // The run's status and the head together, under one hold of the lock.
   std::pair<status_snapshot, head_info> downloadSnapshot();
 
@@ -160,9 +171,17 @@ class FileDownloadRequest final : public http_request_file_helper {
   void onFinished(bool success) override;
   void note(const char16_t* what, std::u16string detail) override;
 
+  // Tells the job, once, that this file has ended.
+  void reportToJob(bool success);
+
   const record_sink records_;
   const uint32_t id_;
   head_info head_;
+  std::shared_ptr<download_job> job_;
+  std::u16string queuedTarget_;
+  download_options queuedOptions_;
+  bool reported_ = false;
+  bool started_ = false;  // left the job's queue
 };
 
 }  // namespace vela::http
