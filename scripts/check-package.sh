@@ -243,14 +243,16 @@ grep -qE "(^|, )libquillet1( |,|$)" <<<"$(dpkg-deb -f "$(deb_of quillet deb)" De
 # The host reaches libcurl only through the library's exports.
 if grep -q libcurl <<<"$(dpkg-deb -f "$(deb_of quillet deb)" Depends)"; then fail "quillet depends on libcurl"; fi
 [ -x "$scratch/deb-quillet/usr/bin/quillet" ] || fail "quillet has no /usr/bin/quillet"
-# The symbols file: the seventeen exports, nothing else, each with the
-# version that brought it (the fourteen of 1.0.0, three more in 1.1.0).
+# The symbols file: the twenty-two exports, nothing else, each with the
+# version that brought it (the fourteen of 1.0.0, three more in 1.1.0, five
+# in 1.2.0).
 symbols=$(dpkg-deb --ctrl-tarfile "$(deb_of libquillet1 deb)" | tar -xOf - ./symbols) ||
   fail "libquillet1 has no symbols file"
 [ "$(grep -cE '^ QL_[A-Za-z0-9]+@Base 1\.0\.0$' <<<"$symbols")" = 14 ] &&
   [ "$(grep -cE '^ (QL_DownloadFileEx|QL_RequestDownloadProgress64|QL_RequestError)@Base 1\.1\.0$' <<<"$symbols")" = 3 ] &&
-  [ "$(grep -c '^ ' <<<"$symbols")" = 17 ] ||
-  fail "libquillet1's symbols file does not list exactly the 17 exports with their versions: $symbols"
+  [ "$(grep -cE '^ (QL_CreateJob|QL_JobProgress|QL_PauseJob|QL_WaitJob|QL_RemoveJob)@Base 1\.2\.0$' <<<"$symbols")" = 5 ] &&
+  [ "$(grep -c '^ ' <<<"$symbols")" = 22 ] ||
+  fail "libquillet1's symbols file does not list exactly the 22 exports with their versions: $symbols"
 if find "$scratch/deb-libquillet1" -name '*.h' -o -name 'libquillet.so' | grep -q .; then
   fail "libquillet1 holds development files"
 fi

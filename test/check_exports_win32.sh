@@ -33,7 +33,12 @@ expected="1 QL_CancelRequest
 14 QL_SendStats
 15 QL_DownloadFileEx
 16 QL_RequestDownloadProgress64
-17 QL_RequestError"
+17 QL_RequestError
+18 QL_CreateJob
+19 QL_JobProgress
+20 QL_PauseJob
+21 QL_WaitJob
+22 QL_RemoveJob"
 
 failed=0
 fail() { echo "check_exports_win32: $*"; failed=1; }

@@ -347,7 +347,7 @@ TEST(DownloadExOptions, RefusedAtOnceTouchingNoFile) {
       {"sha256 not hex",
        [](QL_DOWNLOAD_OPTIONS& o) { o.sha256 = "g5156a21a1feddd882a34e6daf907c90872477005b07255e20da09c9d705da0d"; },
        "Invalid download options: sha256 is not 64 hex digits"},
-      {"reserved", [](QL_DOWNLOAD_OPTIONS& o) { o.reserved = 1; }, "Invalid download options: reserved is not 0"},
+      {"no such job", [](QL_DOWNLOAD_OPTIONS& o) { o.job = 4000000000u; }, "Invalid download options: no job 4000000000"},
   };
   RawHttpServer server([](const HttpRequest&, Connection& c) { c.send(httpResponse(200, "OK", "x")); });
   for (const Case& c : cases) {

@@ -66,8 +66,32 @@ namespace Quillet
         public IntPtr sha256;
         public IntPtr mirrors;
         public uint retries;
-        public uint reserved;
+        public uint job; // 0, or a job from QL_CreateJob (1.2.0)
         public long maxBytesPerSecond;
+    }
+
+    [StructLayout(LayoutKind.Sequential)]
+    public struct QL_JOB_OPTIONS
+    {
+        public uint size;
+        public uint flags; // 1: HTTP/1.1 only
+        public uint maxTransfers;
+        public uint maxConnectionsPerHost;
+        public long maxBytesPerSecond;
+    }
+
+    [StructLayout(LayoutKind.Sequential)]
+    public struct QL_JOB_PROGRESS
+    {
+        public uint size;
+        public uint files;
+        public uint filesDone;
+        public uint filesFailed;
+        public long bytesTotal;
+        public long bytesWritten;
+        public long bytesPerSecond;
+        public uint paused;
+        public uint reserved;
     }
 
     // The exports exactly as quillet.h declares them.
@@ -132,6 +156,21 @@ namespace Quillet
 
         [DllImport(Dll, CallingConvention = Call)]
         public static extern int QL_PullLogRecord([Out] ushort[] buffer, uint capacity, out int length);
+
+        [DllImport(Dll, CallingConvention = Call)]
+        public static extern uint QL_CreateJob(ref QL_JOB_OPTIONS options);
+
+        [DllImport(Dll, CallingConvention = Call)]
+        public static extern int QL_JobProgress(uint job, ref QL_JOB_PROGRESS progress);
+
+        [DllImport(Dll, CallingConvention = Call)]
+        public static extern int QL_PauseJob(uint job, int paused);
+
+        [DllImport(Dll, CallingConvention = Call)]
+        public static extern int QL_WaitJob(uint job, uint milliseconds);
+
+        [DllImport(Dll, CallingConvention = Call)]
+        public static extern int QL_RemoveJob(uint job);
     }
 
     // What a C# program calls: strings and longs in and out, the two-call

@@ -51,7 +51,7 @@ class DownloadOptions(Structure):
         ("sha256", c_char_p),
         ("mirrors", c_char_p),
         ("retries", c_uint),
-        ("reserved", c_uint),
+        ("job", c_uint),
         ("maxBytesPerSecond", c_longlong),
     ]
 

@@ -149,7 +149,7 @@ typedef struct QL_DOWNLOAD_OPTIONS {
   const char* sha256;          /* the file's SHA-256 as 64 hex digits (either case), or NULL */
   const char* mirrors;         /* NULL, or more URLs of the same file, one per line, tried in order after url */
   unsigned int retries;        /* how often a transient failure is retried, per URL */
-  unsigned int reserved;       /* 0 */
+  unsigned int job;            /* 0, or a job from QL_CreateJob that runs the file (1.2.0) */
   long long maxBytesPerSecond; /* receive speed cap, 0 for none */
 } QL_DOWNLOAD_OPTIONS;
 
@@ -162,7 +162,7 @@ typedef struct QL_DOWNLOAD_OPTIONS {
  *   options  in: NULL behaves exactly as QL_DownloadFile(url, path). A size
  *            other than sizeof(QL_DOWNLOAD_OPTIONS), unknown flag bits, a
  *            sha256 that is not 64 hex digits, an expectedSize below -1, or
- *            a non-zero reserved fail the request at once (curlCode -1,
+ *            a job that names no live job fail the request at once (curlCode -1,
  *            hasInfo 0), touching no file. A target that the plain
  *            download cannot write (a folder, a name ending in a
  *            separator, a read-only file) fails the same way, also when
@@ -214,6 +214,53 @@ typedef struct QL_DOWNLOAD_OPTIONS {
  * and "Verification failed: ID ...". */
 QL_API unsigned int QL_CALL QL_DownloadFileEx(const char* url, const QL_WCHAR* path,
                                               const QL_DOWNLOAD_OPTIONS* options);
+
+/* Download jobs (1.2.0): the host hands over many files at once and the
+ * library runs them, as many at a time as the job allows, over few
+ * connections (HTTP/2 where the server offers it over TLS), whatever the
+ * host's poll rate. A file joins a job through QL_DownloadFileEx with
+ * QL_DOWNLOAD_OPTIONS.job set; its request id works with every request
+ * export, and it reads as running while it waits for room. */
+#define QL_JOB_HTTP1 0x1u /* keep every transfer on HTTP/1.1 (default: HTTP/2 over TLS where the server offers it) */
+
+typedef struct QL_JOB_OPTIONS {
+  unsigned int size;                  /* sizeof(QL_JOB_OPTIONS) as the caller compiled it */
+  unsigned int flags;                 /* QL_JOB_... */
+  unsigned int maxTransfers;          /* files transferring at once; 0: 16 */
+  unsigned int maxConnectionsPerHost; /* 0: 6 */
+  long long maxBytesPerSecond;        /* receive cap for the whole job; 0: none */
+} QL_JOB_OPTIONS;                     /* 24 bytes on every build */
+
+typedef struct QL_JOB_PROGRESS {
+  unsigned int size;        /* in: sizeof(QL_JOB_PROGRESS) */
+  unsigned int files;       /* files added */
+  unsigned int filesDone;   /* ended with success */
+  unsigned int filesFailed; /* ended failed or cancelled */
+  long long bytesTotal;     /* the files' full sizes added up; -1 while one is unknown */
+  long long bytesWritten;   /* bytes on disk across the files, kept ones included */
+  long long bytesPerSecond; /* receive speed over the last 3 s */
+  unsigned int paused;      /* 1 while paused */
+  unsigned int reserved;    /* 0 */
+} QL_JOB_PROGRESS;          /* 48 bytes on every build */
+
+/* Creates a job. options: NULL for the defaults; a size other than
+ * sizeof(QL_JOB_OPTIONS) or unknown flags fail. Returns the job id, 0 on
+ * failure. Logs "Create job: J". */
+QL_API unsigned int QL_CALL QL_CreateJob(const QL_JOB_OPTIONS* options);
+/* Fills progress (its size set by the caller) with the job's figures.
+ * Returns 1, or 0 for an unknown job, a NULL progress or a wrong size. */
+QL_API int QL_CALL QL_JobProgress(unsigned int job, QL_JOB_PROGRESS* progress);
+/* paused 1: no more bytes arrive for the job's files and no file starts;
+ * 0: they go on from the bytes on disk. Returns 1, 0 for an unknown job.
+ * Logs "Pause job: J" or "Resume job: J". */
+QL_API int QL_CALL QL_PauseJob(unsigned int job, int paused);
+/* Blocks until every file added so far has ended (returns 1) or the time
+ * passes (returns 0); 0 at once for an unknown job. */
+QL_API int QL_CALL QL_WaitJob(unsigned int job, unsigned int milliseconds);
+/* Cancels what runs, waits for it, and removes the job and its files'
+ * requests. Returns 1, 0 for an unknown job. Logs "Remove job: J". When
+ * the last file of a job ends, "Job finished: J, N done, M failed". */
+QL_API int QL_CALL QL_RemoveJob(unsigned int job);
 
 /* Asks a running request to stop and returns at once. The transfer stops at
  * its next progress check and the request ends failed with libcurl code 42;

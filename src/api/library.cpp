@@ -4,6 +4,7 @@
 #include <mutex>
 #include <thread>
 
+#include "http/download_job.h"
 #include "http/http_request_helper.h"
 #include "http/http_system.h"
 
@@ -21,6 +22,7 @@ struct Library {
   JsonDocumentTable json;
   RequestTable requests;
   LogRecordQueue log;
+  JobTable jobs;
   platform::RecursiveLock shutdown;
 
   Library() { platform::onFork(&prepareFork, &afterForkInParent, &afterForkInChild); }
@@ -30,6 +32,7 @@ struct Library {
   ~Library() {
     std::lock_guard<platform::RecursiveLock> guard(shutdown);
     vela::http::http_system::shutdown going(vela::http::http_system::existing(), false);
+    stopAllJobs(jobs);
     stopAllRequests(requests);
     platform::retireKeptThreads();
   }
@@ -50,6 +53,7 @@ bool systemLockedForFork = false;
 void prepareFork() {
   library.json.lockForFork();
   library.requests.lockForFork();
+  library.jobs.lockForFork();
   library.log.lockForFork();
   auto* system = vela::http::http_system::existing();
   systemLockedForFork = system != nullptr;
@@ -59,6 +63,7 @@ void prepareFork() {
 void afterForkInParent() {
   if (systemLockedForFork) vela::http::http_system::existing()->unlockAfterFork();
   library.log.unlockAfterFork();
+  library.jobs.unlockAfterFork();
   library.requests.unlockAfterFork();
   library.json.unlockAfterFork();
 }
@@ -68,6 +73,7 @@ void afterForkInChild() {
   vela::http::http_request_helper::forgetWorkersInForkedChild();
   library.log.resetInForkedChild();
   library.requests.resetInForkedChild(true);
+  library.jobs.resetInForkedChild(true);
   library.json.resetInForkedChild(false);
   // A clean-up running on another thread at the fork did not come along.
   library.shutdown.resetInForkedChild();
@@ -79,6 +85,10 @@ void stopAllRequests(RequestTable& table) {
   RequestTable::Entries stopping = table.takeAll();
   for (auto& entry : stopping) entry.second->cancel();
   for (auto& entry : stopping) entry.second.reset();
+}
+
+void stopAllJobs(JobTable& table) {
+  for (auto& entry : table.takeAll()) entry.second->stop();
 }
 
 void stopEveryWorker(RequestTable& table) {
@@ -94,6 +104,7 @@ void stopEveryWorker(RequestTable& table) {
 
 JsonDocumentTable& jsonDocuments() { return library.json; }
 RequestTable& requests() { return library.requests; }
+JobTable& jobs() { return library.jobs; }
 LogRecordQueue& logQueue() { return library.log; }
 platform::RecursiveLock& shutdownLock() { return library.shutdown; }
 

@@ -11,15 +11,18 @@ class JsonNode;
 }
 namespace vela::http {
 class http_request_helper;
+class download_job;
 }
 
 namespace ql {
 
 using JsonDocumentTable = IdTable<Common::JSON::JsonNode>;
 using RequestTable = IdTable<vela::http::http_request_helper>;
+using JobTable = IdTable<vela::http::download_job>;
 
 JsonDocumentTable& jsonDocuments();
 RequestTable& requests();
+JobTable& jobs();
 LogRecordQueue& logQueue();
 
 // Held by QL_Cleanup and the unload teardown for their whole run, so that a
@@ -31,6 +34,11 @@ platform::RecursiveLock& shutdownLock();
 // in identifier order (joining its worker when the table was its last owner).
 // The table lock is not held meanwhile, so the other exports keep answering.
 void stopAllRequests(RequestTable& table);
+
+// Empties the job table and stops every job taken out of it: their waiting
+// files end, their running ones are cancelled and waited for, and each
+// job's thread ends. Their files' requests stay in the request table.
+void stopAllJobs(JobTable& table);
 
 // The same until no worker runs at all: also the requests another export
 // held meanwhile (a removal on another thread joins its own) and those stored

@@ -30,6 +30,8 @@ extern "C" QL_API void QL_CALL QL_Cleanup(void) {
     // stopped next hold the last handles libcurl's clean-up waits for; the
     // system is released however this scope ends.
     vela::http::http_system::shutdown going(&vela::http::http_system::instance(), true);
+    // No job starts another file, and every job's thread ends.
+    ql::stopAllJobs(ql::jobs());
     // Every worker has ended before the record below, those of requests
     // another export still held too, so each download's own end comes first
     // and no record follows the last.

@@ -11,6 +11,7 @@
 #include "api/export_guard.h"
 #include "api/library.h"
 #include "api/log_queue.h"
+#include "http/download_job.h"
 #include "http/http_request_data_helper.h"
 #include "http/http_request_file_helper.h"
 #include "platform/platform.h"
@@ -87,7 +88,6 @@ std::u16string readOptions(const char* url, const QL_DOWNLOAD_OPTIONS& in, vela:
            ql::toDecimalText(static_cast<uint32_t>(sizeof(QL_DOWNLOAD_OPTIONS)));
   }
   if ((in.flags & ~kKnownDownloadFlags) != 0) return u"Invalid download options: unknown flags";
-  if (in.reserved != 0) return u"Invalid download options: reserved is not 0";
   if (in.expectedSize < -1) return u"Invalid download options: expectedSize below -1";
   if (in.maxBytesPerSecond < 0) return u"Invalid download options: maxBytesPerSecond below 0";
   if (in.sha256 != nullptr && !parseSha256(in.sha256, out)) {
@@ -131,11 +131,16 @@ uint32_t startDownload(const char* url, const QL_WCHAR* path, const QL_DOWNLOAD_
   }
   startOrDrop(id, [&] {
     vela::http::download_options taken;
-    const std::u16string problem = readOptions(url, *options, taken);
-    if (problem.empty()) {
-      request->Start(target, taken);
-    } else {
+    std::u16string problem = readOptions(url, *options, taken);
+    const std::u16string noJob = u"Invalid download options: no job " + ql::toDecimalText(options->job);
+    std::shared_ptr<vela::http::download_job> job = options->job != 0 ? ql::jobs().find(options->job) : nullptr;
+    if (problem.empty() && options->job != 0 && !job) problem = noJob;
+    if (!problem.empty()) {
       request->refuse(problem);
+    } else if (!job) {
+      request->Start(target, taken);
+    } else if (!job->add(request, orEmpty(target), std::move(taken))) {
+      request->refuse(noJob);  // removed meanwhile
     }
   });
   return id;
