@@ -46,17 +46,26 @@ bool download_job::start() {
 
 bool download_job::add(const std::shared_ptr<FileDownloadRequest>& file, std::u16string target,
                        download_options options) {
-  // The file's lock is taken under the job's here, the other way round from
-  // its end; nobody else can hold it yet, as its id is not out.
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (stopping_) return false;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (stopping_) return false;
+  }
   options.driver = shared_from_this();
   options.allowHttp2 = !settings_.http1;
+  // Without the job's lock: a file's end takes its own lock, then the job's.
   file->joinJob(shared_from_this(), std::move(target), std::move(options));
-  files_.push_back(file);
-  queue_.push_back({file});
-  if (multi_ != nullptr) curl_multi_wakeup(static_cast<CURLM*>(multi_));
-  return true;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!stopping_) {
+      files_.push_back(file);
+      queue_.push_back({file});
+      if (multi_ != nullptr) curl_multi_wakeup(static_cast<CURLM*>(multi_));
+      return true;
+    }
+  }
+  // Stopped meanwhile, before the file was in: it never joined.
+  file->leaveQueue();
+  return false;
 }
 
 download_job::figures download_job::progress() {
