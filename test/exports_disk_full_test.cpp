@@ -88,6 +88,20 @@ TEST(DiskFull, DownloadEndsFailedWith112AndKeepsTheBytesWritten) {
   EXPECT_GT(onDisk.size(), 0u);
   EXPECT_LT(onDisk.size(), kBody);
   EXPECT_EQ(onDisk, quillet_test::patternBytes(0, onDisk.size(), 7)) << "the bytes written before the disk filled up";
+
+  // Where the full size is known before the first byte, a file that cannot
+  // fit fails at once, with both figures, and leaves the disk as it was.
+  std::filesystem::remove(mountPoint / "big.bin");
+  QL_DOWNLOAD_OPTIONS options{};
+  options.size = sizeof(options);
+  options.flags = QL_DOWNLOAD_ATOMIC;
+  const unsigned checked =
+      QL_DownloadFileEx(server.url().c_str(), reinterpret_cast<const QL_WCHAR*>(target.c_str()), &options);
+  quillet_test::eventually([&] { return QL_RequestInfo(checked, &info) != 1 || info.state != QL_STATE_RUNNING; });
+  EXPECT_EQ(info.state, QL_STATE_FAILED);
+  const auto words = quillet_test::drainLogRecords().back();
+  EXPECT_EQ(words.rfind("Request finished: Not enough disk space: 1048576 bytes needed, ", 0), 0u) << words;
+  EXPECT_EQ(quillet_test::readFile(mountPoint / "big.bin.part"), "");
 #endif
 }
 

@@ -114,6 +114,7 @@ std::u16string readOptions(const char* url, const QL_DOWNLOAD_OPTIONS& in, vela:
   // field left at 0; an empty file is still judged by its SHA-256.
   out.expectedSize = in.expectedSize > 0 ? in.expectedSize : -1;
   out.retries = in.retries;
+  out.checkSpace = true;
   out.maxBytesPerSecond = in.maxBytesPerSecond;
   return {};
 }

@@ -415,6 +415,7 @@ bool http_request_file_helper::onReceiveInfo() {
     // This version's size and validator, not those of the bytes it replaces.
     full_size_ = check_end_size_ ? options_.expectedSize : (length >= 0 ? length : -1);
     validator_ = validatorOfAnswer();
+    if (!roomForTheRest()) return false;
     keepRecord();
     return true;
   }
@@ -468,8 +469,23 @@ bool http_request_file_helper::takePartial(int64_t length, int64_t kept) {
   if (full_size_ < 0) full_size_ = range.total;
   // The version the rest comes from, when nothing named the kept one.
   if (validator_.empty()) validator_ = validatorOfAnswer();
+  if (!roomForTheRest()) return false;
   keepRecord();
   return true;
+}
+
+bool http_request_file_helper::roomForTheRest() {
+  int64_t available = 0;
+  const int64_t needed = full_size_ - file_.writtenSize();
+  // A volume that cannot say is given the benefit of the doubt: a full disk
+  // still fails the write, with the system's words.
+  if (!options_.checkSpace || full_size_ < 0 || needed <= 0 || !file_.spaceLeft(available) || available >= needed) {
+    return true;
+  }
+  no_room_ = true;
+  setError(std::make_unique<http_exception>(u"Not enough disk space: " + decimal(needed) + u" bytes needed, " +
+                                            decimal(available) + u" available"));
+  return false;
 }
 
 bool http_request_file_helper::takeUnsatisfiable(int64_t kept) {
@@ -514,6 +530,7 @@ bool http_request_file_helper::beforeTransfer(http_request_params&) {
     complete_ = false;
     range_misfit_ = false;
     restart_ = false;
+    no_room_ = false;
     retry_after_ = -1;
     if (unhashed_ == 0) return true;
   }
@@ -564,6 +581,7 @@ http_request_file_helper::failure http_request_file_helper::classify(const trans
   const std::unique_ptr<Exception> error = getError();
   // The disk or the file: another server cannot help.
   if (dynamic_cast<const SysException*>(error.get()) != nullptr) return failure::request;
+  if (no_room_) return failure::request;
   // A server or a cache that answered with the wrong bytes may answer right
   // the next time; nothing was written.
   if (range_misfit_) return failure::transient;

@@ -35,6 +35,7 @@ struct download_options {
   std::array<unsigned char, ql::platform::Sha256::kDigestSize> sha256{};
   uint32_t retries = 0;  // per URL, for transient failures
   int64_t maxBytesPerSecond = 0;
+  bool checkSpace = false;  // refuse a file whose rest does not fit on its volume, before its first byte
   std::shared_ptr<transfer_driver> driver;  // where the transfers run: null for the request's own
   bool allowHttp2 = false;
 };
@@ -110,6 +111,9 @@ class http_request_file_helper : public http_request_helper {
   std::string validatorOfAnswer();
   // Empties the file for a new start from byte 0, forgetting the version.
   bool startOver();
+  // Before the first body byte of an answer: false, with the error
+  // recorded, when the rest of the file cannot fit on its volume.
+  bool roomForTheRest();
   // The record of the version on disk: kept in step with the answers,
   // read back by a resume, dropped once the file is complete.
   void keepRecord();
@@ -131,6 +135,7 @@ class http_request_file_helper : public http_request_helper {
   bool started_over_ = false;
   bool range_misfit_ = false;  // the answer's range did not fit: a retry may do better
   bool restart_ = false;       // the server's file is not the kept bytes' version: start over
+  bool no_room_ = false;       // the volume cannot hold the file: no server can help
   std::string validator_;      // If-Range value of the version on disk; empty when unknown
   bool keep_record_ = false;   // the partial file may be resumed by a later run
   std::string record_;         // the record as last written or read

@@ -245,6 +245,8 @@ class File {
   bool writeBeside(const std::u16string& suffix, const std::string& bytes) const;
   bool readBeside(const std::u16string& suffix, std::string& bytes, std::size_t limit) const;
   bool removeBeside(const std::u16string& suffix) const;
+  // The bytes this process may still write on the file's volume.
+  bool spaceLeft(int64_t& bytes) const;
   void close() noexcept;
 
   // The size this handle's own cuts and writes have left: no system call.

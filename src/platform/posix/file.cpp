@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -432,6 +433,20 @@ bool File::removeBeside(const std::u16string& suffix) const {
   if (::unlinkat(descriptorOf(state_.directory), name.c_str(), 0) == 0) return true;
   setOpenError(errno);
   return false;
+}
+
+bool File::spaceLeft(int64_t& bytes) const {
+  if (!isOpen()) {
+    setLastError(kErrorInvalidHandle);
+    return false;
+  }
+  struct statvfs volume {};
+  if (::fstatvfs(descriptorOf(state_.handle), &volume) != 0) {
+    posix::setLastErrno(errno);
+    return false;
+  }
+  bytes = static_cast<int64_t>(volume.f_bavail) * static_cast<int64_t>(volume.f_frsize);
+  return true;
 }
 
 bool mayReplace(const std::u16string& path) {

@@ -264,6 +264,19 @@ bool File::removeBeside(const std::u16string& suffix) const {
   return ::DeleteFileW(reinterpret_cast<LPCWSTR>(path.c_str())) != 0;
 }
 
+bool File::spaceLeft(int64_t& bytes) const {
+  const auto folderEnd = lastSeparator(path_);
+  if (!isOpen() || folderEnd == std::u16string::npos) {
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  const std::u16string folder = path_.substr(0, folderEnd + 1);
+  ULARGE_INTEGER available;
+  if (!::GetDiskFreeSpaceExW(reinterpret_cast<LPCWSTR>(folder.c_str()), &available, nullptr, nullptr)) return false;
+  bytes = static_cast<int64_t>(available.QuadPart);
+  return true;
+}
+
 bool mayReplace(const std::u16string& path) {
   if (path.find(u'\0') != std::u16string::npos) {
     ::SetLastError(ERROR_INVALID_NAME);
