@@ -15,6 +15,7 @@
 #   --only            run only this benchmark: ulid, json, body, download, https,
 #                     verified (download and SHA-256), resumed (bytes sent after
 #                     a cancel at half), many (2,000 small files, HTTP and HTTPS),
+#                     job (the same list as one download job over HTTPS, polled every 16 ms),
 #                     scale, memory, stall (cancel and cleanup), scale_win32 (the
 #                     32-bit and x64 DLLs under Wine) or many_win32 (the many-files
 #                     list in the x64 DLL under Wine, no goal); may be given more than once
@@ -232,6 +233,14 @@ if wanted https; then
   with_bench_ca "https download 1024 MiB" "<= 1.02x" \
     "$bin/quillet_bench_download" --url "https://127.0.0.1:$tls_port/1G.bin" --size $((1 << 30)) \
     --dir "$work/out" --pairs "$download_pairs" --untrusted-url "https://127.0.0.1:$untrusted_port/1M.bin"
+fi
+# The same list as one download job over HTTPS (an HTTP/1.1 server), the
+# host polling the job every 16 ms as a UI timer does.
+if wanted job; then
+  with_bench_ca "job of many files over HTTPS" "<= 1.0x" \
+    "$bin/quillet_bench_many" --job 1 --poll-us 16000 --parallel 16 --url "https://127.0.0.1:$tls_port/many/" \
+    --source "$work/www/many" --dir "$work/out" --pairs "$many_pairs" \
+    --untrusted-url "https://127.0.0.1:$untrusted_port/1M.bin"
 fi
 if wanted many; then
   run many --url "$url/many/" --source "$work/www/many" --dir "$work/out" --pairs "$many_pairs"

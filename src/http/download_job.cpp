@@ -13,6 +13,14 @@ namespace {
 // How far back the job's speed looks.
 constexpr auto kSpeedWindow = std::chrono::seconds(3);
 constexpr auto kSampleEvery = std::chrono::milliseconds(250);
+constexpr int kStreamErrorsBeforeHttp1 = 3;
+
+// "scheme://host:port" of a URL, for counting per host.
+std::string originOf(const std::string& url) {
+  const std::size_t scheme = url.find("://");
+  const std::size_t end = scheme == std::string::npos ? std::string::npos : url.find_first_of("/?#", scheme + 3);
+  return url.substr(0, end);
+}
 }  // namespace
 
 download_job::download_job(job_settings settings, record_sink records, uint32_t id)
@@ -211,6 +219,13 @@ unsigned download_job::threadEntry(void* self) {
 }
 
 void download_job::finish(active& transfer, int code) {
+  if (code == CURLE_HTTP2_STREAM) {
+    const std::string origin = originOf(transfer.transfer->params_.url);
+    if (++streamErrors_[origin] == kStreamErrorsBeforeHttp1) {
+      records_(u"Job " + ql::toDecimalText(id_) + u": HTTP/1.1 for " + ql::widenBytes(origin) + u" after " +
+               ql::toDecimalText(static_cast<uint32_t>(kStreamErrorsBeforeHttp1)) + u" HTTP/2 stream errors");
+    }
+  }
   if (transfer.added) {
     noteLeftResolver(transfer.easy, code);
     curl_multi_remove_handle(static_cast<CURLM*>(multi_), transfer.easy);
@@ -273,6 +288,11 @@ void download_job::loop() {
     }
     for (active* handed : fresh) {
       running_.push_back(handed);
+      const auto errors = streamErrors_.find(originOf(handed->transfer->params_.url));
+      if (errors != streamErrors_.end() && errors->second >= kStreamErrorsBeforeHttp1) {
+        curl_easy_setopt(handed->easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+        curl_easy_setopt(handed->easy, CURLOPT_PIPEWAIT, 0L);
+      }
       if (exiting || curl_multi_add_handle(multi, handed->easy) != CURLM_OK) {
         finish(*handed, exiting ? CURLE_ABORTED_BY_CALLBACK : CURLE_OUT_OF_MEMORY);
         continue;

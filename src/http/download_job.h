@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -115,6 +116,9 @@ class download_job final : public transfer_driver, public std::enable_shared_fro
   bool pauseApplied_ = false;  // the thread's alone
   bool stopping_ = false;
   bool exiting_ = false;
+  // HTTP/2 stream errors per host (the thread's alone); from the third on
+  // that host's transfers keep to HTTP/1.1.
+  std::map<std::string, int> streamErrors_;
   // Bytes received over time, for the speed of the last seconds.
   std::deque<std::pair<std::chrono::steady_clock::time_point, int64_t>> samples_;
 };

@@ -58,6 +58,8 @@ bool transientCode(int32_t code) {
     case 52:  // the server sent nothing
     case 55:  // send failed (reset)
     case 56:  // receive failed (reset)
+    case 16:  // HTTP/2 framing
+    case 92:  // an HTTP/2 stream reset by the server
       return true;
     default: return false;
   }
