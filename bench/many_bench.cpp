@@ -130,6 +130,50 @@ double jobRun(const Job& job) {
   return seconds;
 }
 
+// Peak resident memory and threads of this process, from /proc.
+long long statusField(const char* field) {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(field, 0) == 0) return std::stoll(line.substr(std::string(field).size()));
+  }
+  return -1;
+}
+
+// A whole install's manifest queued in one job: what it costs to hold
+// `count` files that wait, with no thread of their own.
+int queueRun(const Job& job, std::size_t count) {
+  const std::string name = bench::format("job holding %zu queued files", count);
+  const char* goal = "peak RSS <= 64 MiB";
+  return bench::run(name, goal, [&] {
+    QL_JOB_OPTIONS settings{sizeof(QL_JOB_OPTIONS), 0, static_cast<unsigned>(job.parallel), 0, 0};
+    const unsigned id = QL_CreateJob(&settings);
+    if (id == 0) throw std::runtime_error("no job");
+    QL_PauseJob(id, 1);  // every file waits
+    const long long threadsBefore = statusField("Threads:");
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::string url = job.url + job.names[i % job.names.size()];
+      const std::string path = job.dir + "/queued-" + std::to_string(i);
+      const std::u16string widePath(path.begin(), path.end());
+      QL_DOWNLOAD_OPTIONS options{};
+      options.size = sizeof(options);
+      options.job = id;
+      QL_DownloadFileEx(url.c_str(), widePath.c_str(), &options);
+    }
+    QL_JOB_PROGRESS progress{};
+    progress.size = sizeof(progress);
+    QL_JobProgress(id, &progress);
+    const long long threads = statusField("Threads:");
+    const long long peakKiB = statusField("VmHWM:");
+    QL_RemoveJob(id);
+    bench::drainLog();
+    if (progress.files != count) throw std::runtime_error(bench::format("%u files in the job", progress.files));
+    bench::report(name,
+                  bench::format("peak RSS %.1f MiB, %lld threads (%lld before the files)", peakKiB / 1024.0, threads,
+                                threadsBefore),
+                  "none", goal, peakKiB <= 64 * 1024 && threads <= threadsBefore + 2);
+  });
+}
+
 int spawnCurl(const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
@@ -197,6 +241,7 @@ int main(int argc, char** argv) {
        {"pairs", "5"},
        {"untrusted-url", ""},
        {"job", "0"},
+       {"queue", "0"},
        {"poll-us", "100"}});
   Job job;
   job.url = options.text("url");
@@ -209,6 +254,12 @@ int main(int argc, char** argv) {
     job.names.push_back(entry.path().filename().string());
   }
   std::sort(job.names.begin(), job.names.end());
+  if (options.number("queue") != 0) {
+    QL_Initialize();
+    const int status = queueRun(job, static_cast<std::size_t>(options.number("queue")));
+    QL_Cleanup();
+    return status;
+  }
   const bool https = job.url.rfind("https:", 0) == 0;
   const std::uintmax_t size = job.names.empty() ? 0 : std::filesystem::file_size(job.source + "/" + job.names[0]);
   const std::string name =

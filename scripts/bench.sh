@@ -237,6 +237,9 @@ fi
 # The same list as one download job over HTTPS (an HTTP/1.1 server), the
 # host polling the job every 16 ms as a UI timer does.
 if wanted job; then
+  echo "bench: job" >&2
+  "$bin/quillet_bench_many" --queue 10000 --url "$url/many/" --source "$work/www/many" --dir "$work/out" |
+    tee -a "$summary" || status=1
   with_bench_ca "job of many files over HTTPS" "<= 1.0x" \
     "$bin/quillet_bench_many" --job 1 --poll-us 16000 --parallel 16 --url "https://127.0.0.1:$tls_port/many/" \
     --source "$work/www/many" --dir "$work/out" --pairs "$many_pairs" \
