@@ -31,7 +31,17 @@ struct Job {
   int parallel = 8;
   bool asJob = false;                                  // one download job instead of a call per file
   std::chrono::microseconds poll{100};                 // how often the host looks
+  std::string connectionsFile;                         // a relay's count of accepted connections, when there is one
+  long mostConnections = 0;                            // the most one job run opened through the relay
 };
+
+long connectionsSoFar(const Job& job) {
+  if (job.connectionsFile.empty()) return 0;
+  std::ifstream in(job.connectionsFile);
+  long count = 0;
+  in >> count;
+  return count;
+}
 
 std::string readAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -101,12 +111,13 @@ double libraryRun(const Job& job) {
 
 // The whole list handed to one job at once; the host only polls the job's
 // progress, as a UI timer does, until every file has ended.
-double jobRun(const Job& job) {
+double jobRun(Job& job) {
   std::vector<std::u16string> paths;
   for (std::size_t i = 0; i < job.names.size(); ++i) {
     const std::string path = target(job, "library", i);
     paths.emplace_back(path.begin(), path.end());
   }
+  const long connectionsBefore = connectionsSoFar(job);
   const auto start = bench::Clock::now();
   QL_JOB_OPTIONS settings{sizeof(QL_JOB_OPTIONS), 0, static_cast<unsigned>(job.parallel), 0, 0};
   const unsigned id = QL_CreateJob(&settings);
@@ -125,6 +136,7 @@ double jobRun(const Job& job) {
   }
   const double seconds = bench::secondsSince(start);
   QL_RemoveJob(id);
+  job.mostConnections = std::max(job.mostConnections, connectionsSoFar(job) - connectionsBefore);
   bench::drainLog();
   if (progress.filesFailed != 0) throw std::runtime_error(bench::format("%u files failed", progress.filesFailed));
   return seconds;
@@ -242,7 +254,10 @@ int main(int argc, char** argv) {
        {"untrusted-url", ""},
        {"job", "0"},
        {"queue", "0"},
-       {"poll-us", "100"}});
+       {"poll-us", "100"},
+       {"connections-file", ""},
+       {"max-connections", "0"},
+       {"limit-percent", "0"}});
   Job job;
   job.url = options.text("url");
   job.source = options.text("source");
@@ -250,6 +265,8 @@ int main(int argc, char** argv) {
   job.parallel = static_cast<int>(options.number("parallel"));
   job.asJob = options.number("job") != 0;
   job.poll = std::chrono::microseconds(static_cast<long long>(options.number("poll-us")));
+  job.connectionsFile = options.text("connections-file");
+  const long maxConnections = static_cast<long>(options.number("max-connections"));
   for (const auto& entry : std::filesystem::directory_iterator(job.source)) {
     job.names.push_back(entry.path().filename().string());
   }
@@ -268,8 +285,11 @@ int main(int argc, char** argv) {
                     https ? "HTTPS" : "HTTP", job.parallel, static_cast<long long>(job.poll.count()));
   // A job runs at the network's pace whatever the host's; a call per file
   // is allowed a little for the host's part.
-  const double limit = job.asJob ? 1.0 : 1.2;
-  const char* goal = job.asJob ? "<= 1.0x" : "<= 1.2x";
+  const double limit = options.number("limit-percent") != 0 ? static_cast<double>(options.number("limit-percent")) / 100
+                       : job.asJob                              ? 1.0
+                                                                : 1.2;
+  const std::string goal = bench::format("<= %.1fx", limit) +
+                           (maxConnections != 0 ? bench::format(", at most %ld connections", maxConnections) : "");
   QL_Initialize();
   const int status = bench::run(name, goal, [&] {
     if (job.names.empty()) throw std::runtime_error("no files in " + job.source);
@@ -293,11 +313,14 @@ int main(int argc, char** argv) {
         });
     std::filesystem::remove(config);
     bench::report(name,
-                  bench::format("%.3fx, %s %.3f s (pairs %.2f..%.2f, %d pairs)", figures.ratio,
+                  bench::format("%.3fx, %s %.3f s (pairs %.2f..%.2f, %d pairs)%s", figures.ratio,
                                 job.asJob ? "job" : "QL_DownloadFile", figures.a, figures.lowRatio, figures.highRatio,
-                                figures.pairs),
+                                figures.pairs,
+                                job.connectionsFile.empty()
+                                    ? ""
+                                    : bench::format(", at most %ld connections a run", job.mostConnections).c_str()),
                   bench::format("curl --parallel --parallel-max %d %.3f s", job.parallel, figures.b), goal,
-                  figures.ratio <= limit);
+                  figures.ratio <= limit && (maxConnections == 0 || job.mostConnections <= maxConnections));
   });
   QL_Cleanup();
   return status;

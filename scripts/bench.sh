@@ -109,6 +109,8 @@ for attempt in 1 2 3 4 5 6 7 8 9 10; do
   port=$((20000 + RANDOM % 12000))
   tls_port=$((port + 1))
   untrusted_port=$((port + 2))
+  h2_port=$((port + 3))
+  relay_port=$((port + 4))
   cat >"$work/nginx.conf" <<EOF
 worker_processes 1;
 worker_rlimit_nofile 16384;
@@ -141,6 +143,12 @@ http {
   }
   server {
     listen 127.0.0.1:$tls_port ssl;
+    ssl_certificate $tls/trusted.pem;
+    ssl_certificate_key $tls/trusted.key;
+    root $work/www;
+  }
+  server {
+    listen 127.0.0.1:$h2_port ssl http2;
     ssl_certificate $tls/trusted.pem;
     ssl_certificate_key $tls/trusted.key;
     root $work/www;
@@ -240,6 +248,17 @@ if wanted job; then
   echo "bench: job" >&2
   "$bin/quillet_bench_many" --queue 10000 --url "$url/many/" --source "$work/www/many" --dir "$work/out" |
     tee -a "$summary" || status=1
+  # HTTP/2 as a real server is met: 50 ms away. The relay counts the
+  # connections each side opens; the job must do with two at most.
+  "$bin/quillet_bench_relay" "$relay_port" "$h2_port" 25 "$work/relay-count" &
+  relay_pid=$!
+  with_bench_ca "job of many files over HTTP/2 through a 50 ms relay" "<= 1.2x" \
+    "$bin/quillet_bench_many" --job 1 --poll-us 16000 --parallel 100 --limit-percent 120 --max-connections 2 \
+    --connections-file "$work/relay-count" --url "https://127.0.0.1:$relay_port/many/" \
+    --source "$work/www/many" --dir "$work/out" --pairs "$many_pairs" \
+    --untrusted-url "https://127.0.0.1:$untrusted_port/1M.bin"
+  kill "$relay_pid" 2>/dev/null || true
+  wait "$relay_pid" 2>/dev/null || true
   with_bench_ca "job of many files over HTTPS" "<= 1.0x" \
     "$bin/quillet_bench_many" --job 1 --poll-us 16000 --parallel 16 --url "https://127.0.0.1:$tls_port/many/" \
     --source "$work/www/many" --dir "$work/out" --pairs "$many_pairs" \
