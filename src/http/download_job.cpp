@@ -204,7 +204,7 @@ int download_job::run(void* easy, http_transfer& transfer) {
     curl_multi_wakeup(static_cast<CURLM*>(multi_));
   }
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [&handed] { return handed.done; });
+  handed.ended.wait(lock, [&handed] { return handed.done; });
   return handed.code;
 }
 
@@ -232,12 +232,12 @@ void download_job::finish(active& transfer, int code) {
   }
   transfer.transfer->sharedPace_ = nullptr;
   running_.erase(std::remove(running_.begin(), running_.end(), &transfer), running_.end());
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    transfer.code = code;
-    transfer.done = true;  // the worker may go on, and its record with it
-  }
-  changed_.notify_all();
+  std::lock_guard<std::mutex> guard(mutex_);
+  transfer.code = code;
+  transfer.done = true;
+  // Under the lock: the worker, and the record with it, goes once it has
+  // the lock back, so the record is still there to be notified.
+  transfer.ended.notify_one();
 }
 
 void download_job::samplePace() {

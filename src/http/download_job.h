@@ -81,6 +81,8 @@ class download_job final : public transfer_driver, public std::enable_shared_fro
     bool added = false;
     bool done = false;
     int code = 0;
+    // Its own, so that an end wakes only its worker, not every waiting one.
+    std::condition_variable ended;
   };
   struct queued {
     std::weak_ptr<FileDownloadRequest> file;
