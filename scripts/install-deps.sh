@@ -41,8 +41,8 @@ group_packages() {
   case $1 in
     linux) echo build-essential cmake pkg-config libcurl4-openssl-dev libjansson-dev \
       libcpp-httplib-dev libssl-dev openssl libcli11-dev ;;
-    # GoogleTest, and python3 for the ctypes example's test.
-    test) echo googletest libgtest-dev python3 ;;
+    # GoogleTest, python3 for the ctypes example's test, nghttpd as the HTTP/2 server of the job test.
+    test) echo googletest libgtest-dev python3 nghttp2-server ;;
     csharp) echo mono-mcs mono-runtime ;;
     # apt-get source needs dpkg-dev; the tests are cross-built with GoogleTest's sources.
     win32) echo g++-mingw-w64-i686-posix binutils-mingw-w64-i686 dpkg-dev cmake ninja-build \

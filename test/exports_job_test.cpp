@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +16,10 @@
 #include "support/raw_http_server.h"
 #include "support/requests.h"
 #include "support/temp_dir.h"
+#include "support/tls_server.h"
+#ifndef _WIN32
+#include "support/process.h"
+#endif
 #include "support/time_limits.h"
 
 using namespace std::chrono_literals;
@@ -118,6 +125,51 @@ TEST(Job, PauseStopsTheWireAndResumeEndsByteExact) {
   EXPECT_EQ(progressOf(job).bytesWritten, static_cast<long long>(kSize));
   EXPECT_EQ(QL_RemoveJob(job), 1);
 }
+
+#ifndef _WIN32
+// Over HTTP/2 the whole list shares one connection. The server is nghttpd,
+// whose log names the connection each request came on; its certificate is
+// trusted in a mount namespace of this process alone.
+TEST(Job, OneConnectionToAnHttp2Host) {
+  TempDir dir;
+  const std::string key = dir.file("key.pem").string();
+  const std::string cert = dir.file("cert.pem").string();
+  const auto made = quillet_test::runProcess(
+      "openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout", key,
+                  "-out", cert, "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  // Before any thread of this process, as a namespace of its own needs.
+  const std::string untrusted = quillet_test::trustRootInThisProcess(readFile(cert));
+  if (!untrusted.empty()) GTEST_SKIP() << "cannot trust the test certificate here: " << untrusted;
+  constexpr int kFiles = 1000;
+  std::filesystem::create_directory(dir.file("www"));
+  for (int i = 0; i < kFiles; ++i) quillet_test::writeFile(dir.file("www") / std::to_string(i), patternBytes(0, 1000, i));
+  const uint16_t port = quillet_test::unusedPort();
+  quillet_test::StartedProcess server("nghttpd", {"-v", "--address=127.0.0.1", "-d", dir.file("www").string(),
+                                                  std::to_string(port), key, cert});
+  if (!server.started()) GTEST_SKIP() << "nghttpd is not installed";
+  ASSERT_TRUE(quillet_test::eventually([&] { return quillet_test::connectAndClose(port); }, scaled(20s)));
+
+  const unsigned job = QL_CreateJob(nullptr);
+  ASSERT_NE(job, 0u);
+  for (int i = 0; i < kFiles; ++i) {
+    addFile(job, "https://127.0.0.1:" + std::to_string(port) + "/" + std::to_string(i),
+            widePath(dir.file("f" + std::to_string(i))));
+  }
+  ASSERT_EQ(QL_WaitJob(job, static_cast<unsigned>(scaled(60s).count())), 1);
+  EXPECT_EQ(progressOf(job).filesDone, static_cast<unsigned>(kFiles));
+  EXPECT_TRUE(readFile(dir.file("f999")) == patternBytes(0, 1000, 999));
+  QL_RemoveJob(job);
+  server.interrupt();
+  const std::string log = server.wait().out;
+  std::set<std::string> connections;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("recv HEADERS") != std::string::npos) connections.insert(line.substr(0, line.find(']') + 1));
+  }
+  EXPECT_EQ(connections.size(), 1u) << ::testing::PrintToString(connections);
+}
+#endif
 
 // QL_Cleanup ends every job, also while files are being added and run; the
 // job's id is unknown from then on.
