@@ -79,8 +79,10 @@ bool download_job::add(const std::shared_ptr<FileDownloadRequest>& file, std::u1
 download_job::figures download_job::progress() {
   figures out;
   std::vector<std::shared_ptr<FileDownloadRequest>> files;
+  std::vector<std::shared_ptr<FileDownloadRequest>> started;
   {
     std::lock_guard<std::mutex> guard(mutex_);
+    started.swap(graveyard_);
     out.files = static_cast<uint32_t>(files_.size());
     out.filesDone = done_;
     out.filesFailed = failed_;
@@ -125,6 +127,7 @@ bool download_job::wait(std::chrono::milliseconds limit) {
   std::vector<std::shared_ptr<FileDownloadRequest>> files;
   {
     std::unique_lock<std::mutex> lock(mutex_);
+    files.swap(graveyard_);
     if (!changed_.wait_for(lock, limit, [this] { return done_ + failed_ >= files_.size(); })) return false;
     for (const auto& weak : files_) {
       if (auto file = weak.lock()) files.push_back(std::move(file));
@@ -265,11 +268,10 @@ void download_job::startFiles() {
       --transferring_;
     }
     // A file must never be destroyed here: its destructor joins its worker,
-    // which may be waiting for this very thread.
-    if (file.use_count() == 1) {
-      std::lock_guard<std::mutex> guard(mutex_);
-      graveyard_.push_back(std::move(file));
-    }
+    // which may be waiting for this very thread. Whether this is the last
+    // owner can change at any moment, so the host's next call lets it go.
+    std::lock_guard<std::mutex> guard(mutex_);
+    graveyard_.push_back(std::move(file));
   }
 }
 

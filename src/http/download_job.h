@@ -109,7 +109,8 @@ class download_job final : public transfer_driver, public std::enable_shared_fro
   std::vector<std::weak_ptr<FileDownloadRequest>> files_;
   std::vector<active*> submitted_;  // handed over, not yet on the multi handle
   std::vector<active*> running_;    // on the multi handle (the thread's alone)
-  // Files whose last owner the thread would have been: let go by stop().
+  // Files the thread started, let go by the host's next call: never on the
+  // thread, where a last owner would join a worker that waits for it.
   std::vector<std::shared_ptr<FileDownloadRequest>> graveyard_;
   uint32_t transferring_ = 0;       // files started and not yet ended
   uint32_t done_ = 0;
