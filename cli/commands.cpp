@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <sstream>
 
 #include "host.h"
@@ -146,6 +148,202 @@ int runDownload(const Options& options, const std::string& url, const std::strin
   if (info.state != QL_STATE_DONE) return fail("download failed: " + describeDownloadFailure(info, words, file));
   std::fprintf(stderr, "quillet: saved %ju bytes to %s (HTTP %d)\n", static_cast<uintmax_t>(size), file.c_str(),
                info.responseCode);
+  return 0;
+}
+
+namespace {
+
+// One line of a job list.
+struct JobFile {
+  std::string url;
+  std::string sha256;  // empty for none
+  std::string name;    // the file's name inside DIR
+  std::size_t line = 0;
+};
+
+bool isSha256(const std::string& text) {
+  return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+         });
+}
+
+// The last component of the URL's path, query and fragment left out; empty
+// when the path ends in '/' or there is none.
+std::string nameFromUrl(const std::string& url) {
+  std::string path = url.substr(0, url.find_first_of("?#"));
+  const std::size_t scheme = path.find("://");
+  if (scheme != std::string::npos) {
+    const std::size_t slash = path.find('/', scheme + 3);
+    path = slash == std::string::npos ? std::string() : path.substr(slash);
+  }
+  return path.substr(path.rfind('/') + 1);
+}
+
+// A name must stay inside DIR: one component, neither "." nor "..", on
+// Windows too, where '\\' separates as well.
+bool staysInside(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+
+// Reads LIST into `files`; false with `problem` set ("LIST:LINE: what") when
+// it cannot be read or a line is not `URL [SHA256] [NAME]`.
+bool readJobList(const std::string& list, std::vector<JobFile>& files, std::string& problem) {
+  std::ifstream in(std::filesystem::u8path(list), std::ios::binary);
+  if (!in) {
+    problem = "cannot read " + list;
+    return false;
+  }
+  std::map<std::string, std::size_t> lineOfName;
+  std::size_t number = 0;
+  for (std::string text; std::getline(in, text);) {
+    ++number;
+    const std::string where = list + ":" + std::to_string(number) + ": ";
+    std::istringstream fields(text);
+    std::vector<std::string> words{std::istream_iterator<std::string>(fields), std::istream_iterator<std::string>()};
+    if (words.empty() || words[0][0] == '#') continue;
+    if (words.size() > 3) {
+      problem = where + "expected URL [SHA256] [NAME], found " + std::to_string(words.size()) + " fields";
+      return false;
+    }
+    JobFile file{words[0], {}, {}, number};
+    // Two fields are URL and SHA256 when the second is 64 hex digits, else URL and NAME.
+    if (words.size() == 3 || (words.size() == 2 && isSha256(words[1]))) file.sha256 = words[1];
+    if (words.size() == 3 && !isSha256(file.sha256)) {
+      problem = where + "the SHA-256 " + file.sha256 + " is not 64 hex digits";
+      return false;
+    }
+    const bool named = words.size() == 3 || (words.size() == 2 && file.sha256.empty());
+    file.name = named ? words.back() : nameFromUrl(file.url);
+    if (!staysInside(file.name)) {
+      problem = where + (file.name.empty() ? "the URL names no file; add a NAME"
+                                           : "the name " + file.name + " must be a plain file name inside DIR");
+      return false;
+    }
+    const auto earlier = lineOfName.emplace(file.name, number);
+    if (!earlier.second) {
+      problem = where + "the name " + file.name + " is taken by line " + std::to_string(earlier.first->second);
+      return false;
+    }
+    files.push_back(std::move(file));
+  }
+  if (files.empty()) {
+    problem = list + " names no file";
+    return false;
+  }
+  return true;
+}
+
+std::string filesLabel(const QL_JOB_PROGRESS& figures) {
+  std::string label = std::to_string(figures.filesDone) + "/" + std::to_string(figures.files) + " files";
+  if (figures.filesFailed > 0) label += " (" + std::to_string(figures.filesFailed) + " failed)";
+  return label;
+}
+
+// How often the job's figures are read: often enough for a smooth bar, rare
+// enough to cost nothing next to the transfers.
+constexpr unsigned kJobPollMilliseconds = 150;
+
+}  // namespace
+
+int runJob(const Options& options, const std::string& list, const std::string& dir, const JobOptions& job) {
+  std::vector<JobFile> files;
+  std::string problem;
+  if (!readJobList(list, files, problem)) {
+    std::fprintf(stderr, "quillet: %s\n", problem.c_str());
+    return kExitUsage;
+  }
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::create_directories(fs::u8path(dir), error);
+  if (error) return fail("cannot create " + dir + ": " + error.message());
+
+  // A file already under its name with no .part beside it was finished by an
+  // earlier run, so running the same command again goes on where it stopped.
+  std::vector<JobFile> pending;
+  std::vector<std::string> targets;
+  std::vector<std::u16string> paths;
+  for (JobFile& file : files) {
+    const std::string target = (fs::u8path(dir) / fs::u8path(file.name)).u8string();
+    std::u16string path;
+    if (!toWidePath(target, path)) {
+      std::fprintf(stderr, "quillet: %s:%zu: the path %s is not UTF-8\n", list.c_str(), file.line, target.c_str());
+      return kExitUsage;
+    }
+    if (fs::is_regular_file(fs::u8path(target), error) && !fs::exists(fs::u8path(target + ".part"), error)) continue;
+    targets.push_back(target);
+    paths.push_back(std::move(path));
+    pending.push_back(std::move(file));
+  }
+  if (pending.size() < files.size()) {
+    std::fprintf(stderr, "quillet: %zu of %zu files already in %s, not fetched again\n", files.size() - pending.size(),
+                 files.size(), dir.c_str());
+  }
+  if (pending.empty()) return 0;
+
+  LogPrinter log(options.verbose);
+  HttpSession session(log);
+  const QL_JOB_OPTIONS settings{sizeof(QL_JOB_OPTIONS), job.http1 ? QL_JOB_HTTP1 : 0u, job.parallel, job.connections,
+                                job.bytesPerSecond};
+  const unsigned id = QL_CreateJob(&settings);
+  log.drain();
+  if (id == 0) return fail("cannot create the download job");
+  std::vector<unsigned> requests;
+  for (std::size_t i = 0; i < pending.size(); ++i) {
+    QL_DOWNLOAD_OPTIONS download{};
+    download.size = sizeof(download);
+    download.flags = QL_DOWNLOAD_RESUME | QL_DOWNLOAD_ATOMIC;
+    download.expectedSize = -1;
+    download.sha256 = pending[i].sha256.empty() ? nullptr : pending[i].sha256.c_str();
+    download.job = id;
+    requests.push_back(
+        QL_DownloadFileEx(pending[i].url.c_str(), reinterpret_cast<const QL_WCHAR*>(paths[i].c_str()), &download));
+  }
+
+  ProgressReporter progress(stderr, isTerminal(stderr), terminalWidth(stderr));
+  QL_JOB_PROGRESS figures{};
+  figures.size = sizeof(figures);
+  // QL_WaitJob is the poll's pause: it returns at once when the last file ends.
+  while (!interruptFlag.load() && QL_WaitJob(id, kJobPollMilliseconds) == 0) {
+    if (QL_JobProgress(id, &figures) == 1) {
+      progress.setLabel(filesLabel(figures));
+      progress.update(static_cast<uint64_t>(figures.bytesWritten), figures.bytesTotal, ProgressReporter::Clock::now(),
+                      static_cast<double>(figures.bytesPerSecond));
+    }
+    log.drain();
+  }
+  log.drain();
+  QL_JobProgress(id, &figures);
+  progress.setLabel(filesLabel(figures));
+  progress.finish(static_cast<uint64_t>(figures.bytesWritten), figures.bytesTotal);
+
+  if (interruptFlag.load()) {
+    QL_RemoveJob(id);
+    log.drain();
+    std::fprintf(stderr, "quillet: job cancelled with %u of %zu files done; the .part files in %s keep what arrived\n",
+                 figures.filesDone, pending.size(), dir.c_str());
+    std::fprintf(stderr, "quillet: run the same command again to resume\n");
+    return kExitInterrupted;
+  }
+  std::vector<std::string> failed;
+  for (std::size_t i = 0; i < pending.size(); ++i) {
+    QL_REQUEST_INFO info;
+    QL_RequestInfo(requests[i], &info);
+    if (info.state == QL_STATE_DONE) continue;
+    failed.push_back(pending[i].name);
+    std::fprintf(stderr, "quillet: %s failed: %s\n", pending[i].name.c_str(),
+                 describeDownloadFailure(info, requestError(requests[i]), targets[i]).c_str());
+  }
+  QL_RemoveJob(id);
+  log.drain();
+  if (!failed.empty()) {
+    std::string names;
+    for (const std::string& name : failed) names += (names.empty() ? "" : ", ") + name;
+    return fail("job failed: " + std::to_string(failed.size()) + " of " + std::to_string(pending.size()) +
+                " files failed (" + names + ")");
+  }
+  std::fprintf(stderr, "quillet: saved %zu files, %s, to %s\n", pending.size(),
+               formatBytes(static_cast<uint64_t>(figures.bytesWritten)).c_str(), dir.c_str());
   return 0;
 }
 

@@ -25,6 +25,15 @@ struct DownloadOptions {
   long long bytesPerSecond = 0;  // 0 for no cap
 };
 
+// What `quillet job` asks of the job beyond LIST and DIR; 0 leaves a number
+// to the library.
+struct JobOptions {
+  unsigned connections = 0;  // per host
+  unsigned parallel = 0;     // files transferring at once
+  long long bytesPerSecond = 0;
+  bool http1 = false;
+};
+
 // "500", "64k", "2M" (k = 1024, M = 1048576) as bytes per second; false for
 // anything else.
 bool parseRate(const std::string& text, long long& bytesPerSecond);
@@ -33,11 +42,14 @@ int runGet(const Options& options, const std::string& url);
 int runPost(const Options& options, const std::string& url, const std::string* data);
 int runDownload(const Options& options, const std::string& url, const std::string& file,
                 const DownloadOptions& download);
+// Downloads the files LIST names (one `URL [SHA256] [NAME]` a line) into DIR
+// as one job of the library's.
+int runJob(const Options& options, const std::string& list, const std::string& dir, const JobOptions& job);
 int runJson(const Options& options, const std::string& file, const std::vector<std::string>& members);
 int runUlid(const Options& options, int count);
 int runDemo(const Options& options);
 
-// Ctrl-C cancels the running request instead of killing the process.
+// Ctrl-C cancels the running request (or job) instead of killing the process.
 void installInterruptHandler();
 bool interrupted();
 

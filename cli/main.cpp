@@ -8,7 +8,7 @@
 
 int main(int argc, char** argv) {
   using namespace quillet_cli;
-  CLI::App app{"quillet: HTTP requests, file downloads, JSON and ULIDs through the quillet library"};
+  CLI::App app{"quillet: HTTP requests, file downloads and jobs, JSON and ULIDs through the quillet library"};
   app.require_subcommand(1);
   app.fallthrough();  // -v may stand before or after the subcommand
   Options options;
@@ -37,11 +37,24 @@ int main(int argc, char** argv) {
   download->add_option("--mirror", downloadOptions.mirrors,
                        "another URL of the same file, tried in order (repeatable)");
   download->add_option("--retries", downloadOptions.retries, "retries of a transient failure per URL");
+  const auto rateCheck = [](const std::string& text) {
+    long long value = 0;
+    return parseRate(text, value) ? std::string() : "expects a rate such as 500, 64k or 2M";
+  };
   download->add_option("--limit", rate, "receive speed cap in bytes per second, k or M suffix (64k, 2M)")
-      ->check([](const std::string& text) {
-        long long value = 0;
-        return parseRate(text, value) ? std::string() : "expects a rate such as 500, 64k or 2M";
-      });
+      ->check(rateCheck);
+
+  auto* job = app.add_subcommand("job", "download the files LIST names into DIR as one job with one progress display");
+  std::string list, dir, jobRate;
+  JobOptions jobOptions;
+  job->add_option("LIST", list, "a file with one 'URL [SHA256] [NAME]' a line; '#' starts a comment line")->required();
+  job->add_option("DIR", dir, "the folder the files go into (created when missing)")->required();
+  job->add_option("--connections", jobOptions.connections, "connections per host (default 6)")
+      ->check(CLI::Range(1, 1000));
+  job->add_option("--parallel", jobOptions.parallel, "files transferring at once (default 16)")
+      ->check(CLI::Range(1, 1000));
+  job->add_option("--limit", jobRate, "receive speed cap of the whole job, as for download")->check(rateCheck);
+  job->add_flag("--http1", jobOptions.http1, "keep every transfer on HTTP/1.1");
 
   auto* json = app.add_subcommand("json", "parse a JSON object and print named string members");
   json->add_option("FILE", file, "a file with the JSON text, or - for standard input")->required();
@@ -72,6 +85,10 @@ int main(int argc, char** argv) {
     if (*download) {
       if (!rate.empty()) parseRate(rate, downloadOptions.bytesPerSecond);
       return runDownload(options, url, file, downloadOptions);
+    }
+    if (*job) {
+      if (!jobRate.empty()) parseRate(jobRate, jobOptions.bytesPerSecond);
+      return runJob(options, list, dir, jobOptions);
     }
     if (*json) return runJson(options, file, members);
     if (*ulid) return runUlid(options, count);

@@ -39,7 +39,7 @@ std::string formatDuration(double seconds) {
   return text;
 }
 
-std::string renderBar(const ProgressSample& sample, int width) {
+std::string renderBar(const ProgressSample& sample, int width, const std::string& label) {
   bool known = sample.total >= 0;
   std::string amount =
       formatBytes(sample.done) + " / " + (known ? formatBytes(static_cast<uint64_t>(sample.total)) : "unknown");
@@ -55,9 +55,10 @@ std::string renderBar(const ProgressSample& sample, int width) {
                     100.0 * static_cast<double>(std::min<uint64_t>(sample.done, static_cast<uint64_t>(sample.total))) /
                         static_cast<double>(sample.total))
           : (known ? std::string("100%") : std::string(" ?%"));
+  std::string head = label.empty() ? std::string() : label + " ";
   std::string tail = " " + percent + "  " + amount + "  " + rate + "  " + eta;
-  int barWidth = width - static_cast<int>(tail.size()) - 2;
-  if (barWidth < 5) return tail.substr(1, static_cast<std::size_t>(std::max(0, width)));
+  int barWidth = width - static_cast<int>(head.size() + tail.size()) - 2;
+  if (barWidth < 5) return (head + tail.substr(1)).substr(0, static_cast<std::size_t>(std::max(0, width)));
   std::string bar(static_cast<std::size_t>(barWidth), ' ');
   if (known && sample.total > 0) {
     auto filled = static_cast<std::size_t>(
@@ -72,11 +73,11 @@ std::string renderBar(const ProgressSample& sample, int width) {
   } else {
     std::fill(bar.begin(), bar.end(), '#');
   }
-  return "[" + bar + "]" + tail;
+  return head + "[" + bar + "]" + tail;
 }
 
-std::string renderPlainLine(const ProgressSample& sample) {
-  std::string line = "downloaded " + std::to_string(sample.done) + " bytes";
+std::string renderPlainLine(const ProgressSample& sample, const std::string& label) {
+  std::string line = (label.empty() ? "" : label + ", ") + "downloaded " + std::to_string(sample.done) + " bytes";
   if (sample.total >= 0) {
     line += " of " + std::to_string(sample.total);
     if (sample.total > 0) {
@@ -103,8 +104,9 @@ ProgressSample ProgressReporter::sample(uint64_t done, int64_t total, Clock::tim
   return result;
 }
 
-void ProgressReporter::update(uint64_t done, int64_t total, Clock::time_point now) {
+void ProgressReporter::update(uint64_t done, int64_t total, Clock::time_point now, double bytesPerSecond) {
   ProgressSample current = sample(done, total, now);
+  if (bytesPerSecond >= 0) current.bytesPerSecond = bytesPerSecond;
   auto interval = terminal_ ? std::chrono::duration_cast<Clock::duration>(kTerminalInterval)
                             : std::chrono::duration_cast<Clock::duration>(kPlainInterval);
   if (drawn_ && now - lastDraw_ < interval) return;
@@ -124,11 +126,11 @@ void ProgressReporter::finish(uint64_t done, int64_t total, Clock::time_point no
 
 void ProgressReporter::draw(const ProgressSample& current) {
   if (terminal_) {
-    std::string line = renderBar(current, width_);
+    std::string line = renderBar(current, width_, label_);
     // Carriage return, the line, then clear whatever a longer earlier line left.
     std::fprintf(out_, "\r%s\x1b[K", line.c_str());
   } else {
-    std::fprintf(out_, "%s\n", renderPlainLine(current).c_str());
+    std::fprintf(out_, "%s\n", renderPlainLine(current, label_).c_str());
   }
   std::fflush(out_);
 }

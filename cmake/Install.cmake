@@ -36,7 +36,7 @@ install(FILES ${PROJECT_BINARY_DIR}/quillet.pc DESTINATION ${CMAKE_INSTALL_LIBDI
 # Windows zips carry the C# one in examples/csharp.
 set(QUILLET_CSHARP_EXAMPLE examples/csharp/Quillet.cs examples/csharp/Download.cs)
 if(NOT WIN32)
-  install(FILES examples/python/quillet.py examples/python/download.py
+  install(FILES examples/python/quillet.py examples/python/download.py examples/python/job.py
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libquillet-dev/examples/python COMPONENT libquillet-dev)
   install(FILES ${QUILLET_CSHARP_EXAMPLE}
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libquillet-dev/examples/csharp COMPONENT libquillet-dev)

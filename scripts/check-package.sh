@@ -226,7 +226,7 @@ for package in libquillet1 libquillet-dev quillet; do
   [ -s "$scratch/deb-$package/usr/share/doc/$package/copyright" ] ||
     fail "$package has no /usr/share/doc/$package/copyright"
 done
-for example in python/quillet.py python/download.py csharp/Quillet.cs csharp/Download.cs; do
+for example in python/quillet.py python/download.py python/job.py csharp/Quillet.cs csharp/Download.cs; do
   [ -s "$scratch/deb-libquillet-dev/usr/share/doc/libquillet-dev/examples/$example" ] ||
     fail "libquillet-dev lacks examples/$example"
 done

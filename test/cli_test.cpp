@@ -254,6 +254,39 @@ TEST(CliCommands, InterruptedAtomicDownloadResumesVerified) {
   EXPECT_EQ(bad.exitCode, 2) << bad.err;
 }
 
+// A job list's files arrive through one job: a wrong SHA-256 fails that file
+// alone, by name; the same command again fetches only what is missing.
+TEST(CliCommands, JobDownloadsTheListAndNamesTheFailedFile) {
+  constexpr std::size_t kSize = 2 * 1024 * 1024 + 123;
+  const std::string kSha256 = "35156a21a1feddd882a34e6daf907c90872477005b07255e20da09c9d705da0d";  // of the 24 pattern
+  RawHttpServer server([&](const HttpRequest& request, Connection& c) {
+    const std::size_t size = request.target == "/24" ? kSize : 5000;
+    if (c.send(quillet_test::httpHead(200, "OK", static_cast<int64_t>(size))))
+      c.sendPattern(0, size, static_cast<uint32_t>(std::stoul(request.target.substr(1))));
+  });
+  quillet_test::TempDir dir;
+  const auto out = dir.path() / "out";
+  quillet_test::writeFile(dir.file("list"), "# the game\n\n" + server.url("/24") + " " + kSha256 + "\n" +
+                                                server.url("/2") + " two.bin\n" + server.url("/3") + " " +
+                                                std::string(64, '0') + " bad.bin\n");
+  const std::vector<std::string> job{"job", "--parallel", "2", dir.file("list").string(), out.string()};
+  auto result = runProcess(kQuillet, job);
+  EXPECT_EQ(result.exitCode, 1) << result.err;
+  EXPECT_NE(result.err.find("quillet: bad.bin failed: SHA-256 mismatch: expected " + std::string(64, '0')),
+            std::string::npos)
+      << result.err;
+  EXPECT_EQ(lines(result.err).back(), "quillet: job failed: 1 of 3 files failed (bad.bin)");
+  EXPECT_TRUE(quillet_test::readFile(out / "24") == quillet_test::patternBytes(0, kSize, 24));
+  EXPECT_EQ(quillet_test::readFile(out / "two.bin"), quillet_test::patternBytes(0, 5000, 2));
+  EXPECT_FALSE(std::filesystem::exists(out / "bad.bin"));
+  EXPECT_EQ(runProcess(kQuillet, job).exitCode, 1);
+  EXPECT_EQ(server.requests().size(), 4u);  // the second run asked for bad.bin alone
+
+  quillet_test::writeFile(dir.file("list"), server.url("/2") + " ../two.bin\n");
+  EXPECT_EQ(runProcess(kQuillet, job).exitCode, 2);
+  EXPECT_EQ(server.requests().size(), 4u);
+}
+
 TEST(CliCommands, JsonPrintsStringMembersAndNamesTheOthers) {
   quillet_test::TempDir dir;
   quillet_test::writeFile(dir.file("m.json"), "{\"name\": \"caf\xC3\xA9\", \"n\": 5, \"a.b\": \"x\"}");

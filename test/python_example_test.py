@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Runs examples/python/download.py against a loopback HTTP server.
+"""Runs examples/python/download.py and job.py against a loopback HTTP server.
 
     python_example_test.py LIBRARY EXAMPLES_DIR
 
@@ -7,7 +7,8 @@ The example reaches the library only through ctypes, so this checks that the
 exports can be used without the C header: a download arrives byte for byte
 with its progress line and log records, a download with its SHA-256 arrives
 and one with a wrong SHA-256 fails with both digests, and a 404 ends in a
-failure that quotes the library's words.
+failure that quotes the library's words. A manifest's files downloaded as
+one job arrive whole but for the one with a wrong SHA-256, which is named.
 """
 
 import functools
@@ -26,9 +27,9 @@ class QuietHandler(http.server.SimpleHTTPRequestHandler):
         pass
 
 
-def run_example(library, examples, url, target, *options):
+def run_example(library, examples, url, target, *options, script="download.py"):
     return subprocess.run(
-        [sys.executable, os.path.join(examples, "download.py"), "--library", library, *options, url, target],
+        [sys.executable, os.path.join(examples, script), "--library", library, *options, url, target],
         capture_output=True, text=True, timeout=60,
         env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"))  # nothing written into the source tree
 
@@ -73,6 +74,15 @@ def main():
             check(result.returncode == 1 and f"SHA-256 mismatch: expected {wrong}, received {digest}" in result.stderr,
                   "a wrong SHA-256 fails with both digests", result)
             check(not os.path.exists(os.path.join(root, "wrong.bin")), "a wrong file never gets the name", result)
+
+            manifest, folder = os.path.join(root, "manifest.txt"), os.path.join(root, "job")
+            pathlib.Path(manifest).write_text(f"# the game\n{base}/payload.bin {digest}\n"
+                                              f"{base}/payload.bin copy.bin\n{base}/payload.bin {wrong} bad.bin\n")
+            result = run_example(library, examples, manifest, folder, script="job.py")
+            check(result.returncode == 1 and "bad.bin failed: SHA-256 mismatch" in result.stderr
+                  and "2/3 files (1 failed)" in result.stderr, "a job names the file it could not verify", result)
+            check(all(pathlib.Path(folder, name).read_bytes() == payload for name in ("payload.bin", "copy.bin"))
+                  and not os.path.exists(os.path.join(folder, "bad.bin")), "the job's other files arrive", result)
 
             result = run_example(library, examples, base + "/missing.bin", os.path.join(root, "missing.bin"))
             check(result.returncode == 1, "a 404 exits 1", result)

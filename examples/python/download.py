@@ -28,10 +28,10 @@ class Progress:
         self.tty = stream.isatty()
         self.last = None
 
-    def show(self, downloaded, total, final=False):
+    def show(self, downloaded, total, final=False, label=""):
         of = "unknown" if total < 0 else str(total)
         percent = f" ({downloaded * 100 // total}%)" if total > 0 else ""
-        line = f"downloaded {downloaded} bytes of {of}{percent}"
+        line = f"{label}{', ' if label else ''}downloaded {downloaded} bytes of {of}{percent}"
         now = time.monotonic()
         if self.tty:
             self.stream.write("\r" + line + ("\n" if final else ""))

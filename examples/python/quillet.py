@@ -56,6 +56,37 @@ class DownloadOptions(Structure):
     ]
 
 
+JOB_HTTP1 = 0x1
+
+
+class JobOptions(Structure):
+    """QL_JOB_OPTIONS: 24 bytes on every build."""
+
+    _fields_ = [
+        ("size", c_uint),
+        ("flags", c_uint),
+        ("maxTransfers", c_uint),
+        ("maxConnectionsPerHost", c_uint),
+        ("maxBytesPerSecond", c_longlong),
+    ]
+
+
+class JobProgress(Structure):
+    """QL_JOB_PROGRESS: 48 bytes on every build."""
+
+    _fields_ = [
+        ("size", c_uint),
+        ("files", c_uint),
+        ("filesDone", c_uint),
+        ("filesFailed", c_uint),
+        ("bytesTotal", c_longlong),
+        ("bytesWritten", c_longlong),
+        ("bytesPerSecond", c_longlong),
+        ("paused", c_uint),
+        ("reserved", c_uint),
+    ]
+
+
 # QL_WCHAR is a 16-bit unit everywhere; ctypes' c_wchar is 4 bytes on Linux.
 _UNITS = POINTER(c_uint16)
 
@@ -68,6 +99,11 @@ _SIGNATURES = {
     "QL_DownloadFileEx": (c_uint, [c_char_p, _UNITS, POINTER(DownloadOptions)]),
     "QL_RequestDownloadProgress64": (c_int, [c_uint, POINTER(c_longlong), POINTER(c_longlong)]),
     "QL_RequestError": (c_int, [c_uint, _UNITS, c_uint, POINTER(c_int)]),
+    "QL_CreateJob": (c_uint, [POINTER(JobOptions)]),
+    "QL_JobProgress": (c_int, [c_uint, POINTER(JobProgress)]),
+    "QL_PauseJob": (c_int, [c_uint, c_int]),
+    "QL_WaitJob": (c_int, [c_uint, c_uint]),
+    "QL_RemoveJob": (c_int, [c_uint]),
     "QL_CancelRequest": (c_int, [c_uint]),
     "QL_RemoveRequest": (c_int, [c_uint]),
     "QL_RequestInfo": (c_int, [c_uint, POINTER(RequestInfo)]),
@@ -143,11 +179,32 @@ class Quillet:
         return self.lib.QL_DownloadFile(_narrow(url), _path_units(path))
 
     def download_file_ex(self, url, path, flags=0, expected_size=-1, sha256=None, mirrors=(), retries=0,
-                         max_bytes_per_second=0):
-        """QL_DownloadFileEx; mirrors is a sequence of URLs."""
+                         max_bytes_per_second=0, job=0):
+        """QL_DownloadFileEx; mirrors is a sequence of URLs, job one from create_job or 0."""
         options = DownloadOptions(sizeof(DownloadOptions), flags, expected_size, _narrow(sha256),
-                                  _narrow("\n".join(mirrors)) if mirrors else None, retries, 0, max_bytes_per_second)
+                                  _narrow("\n".join(mirrors)) if mirrors else None, retries, job, max_bytes_per_second)
         return self.lib.QL_DownloadFileEx(_narrow(url), _path_units(path), byref(options))
+
+    def create_job(self, flags=0, max_transfers=0, max_connections_per_host=0, max_bytes_per_second=0):
+        """A new download job's id, 0 on failure; 0 for a number means the library's default."""
+        options = JobOptions(sizeof(JobOptions), flags, max_transfers, max_connections_per_host, max_bytes_per_second)
+        return self.lib.QL_CreateJob(byref(options))
+
+    def job_progress(self, job):
+        """The job's JobProgress, or None for an unknown job."""
+        progress = JobProgress()
+        progress.size = sizeof(JobProgress)
+        return progress if self.lib.QL_JobProgress(job, byref(progress)) == 1 else None
+
+    def pause_job(self, job, paused=True):
+        return self.lib.QL_PauseJob(job, 1 if paused else 0) == 1
+
+    def wait_job(self, job, milliseconds):
+        """True once every file added so far has ended, False when the time passed first."""
+        return self.lib.QL_WaitJob(job, milliseconds) == 1
+
+    def remove_job(self, job):
+        return self.lib.QL_RemoveJob(job) == 1
 
     def cancel(self, request_id):
         return self.lib.QL_CancelRequest(request_id) == 1
