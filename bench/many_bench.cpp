@@ -29,10 +29,10 @@ struct Job {
   std::string dir;     // where both sides write
   std::vector<std::string> names;
   int parallel = 8;
-  bool asJob = false;                                  // one download job instead of a call per file
-  std::chrono::microseconds poll{100};                 // how often the host looks
-  std::string connectionsFile;                         // a relay's count of accepted connections, when there is one
-  long mostConnections = 0;                            // the most one job run opened through the relay
+  bool asJob = false;                   // one download job instead of a call per file
+  std::chrono::microseconds poll{100};  // how often the host looks
+  std::string connectionsFile;          // a relay's count of accepted connections, when there is one
+  long mostConnections = 0;             // the most one job run opened through the relay
 };
 
 long connectionsSoFar(const Job& job) {
@@ -244,20 +244,19 @@ void expectRefused(const std::string& url, const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bench::Options options(
-      argc, argv,
-      {{"url", ""},
-       {"source", ""},
-       {"dir", ""},
-       {"parallel", "8"},
-       {"pairs", "5"},
-       {"untrusted-url", ""},
-       {"job", "0"},
-       {"queue", "0"},
-       {"poll-us", "100"},
-       {"connections-file", ""},
-       {"max-connections", "0"},
-       {"limit-percent", "0"}});
+  const bench::Options options(argc, argv,
+                               {{"url", ""},
+                                {"source", ""},
+                                {"dir", ""},
+                                {"parallel", "8"},
+                                {"pairs", "5"},
+                                {"untrusted-url", ""},
+                                {"job", "0"},
+                                {"queue", "0"},
+                                {"poll-us", "100"},
+                                {"connections-file", ""},
+                                {"max-connections", "0"},
+                                {"limit-percent", "0"}});
   Job job;
   job.url = options.text("url");
   job.source = options.text("source");
@@ -286,8 +285,8 @@ int main(int argc, char** argv) {
   // A job runs at the network's pace whatever the host's; a call per file
   // is allowed a little for the host's part.
   const double limit = options.number("limit-percent") != 0 ? static_cast<double>(options.number("limit-percent")) / 100
-                       : job.asJob                              ? 1.0
-                                                                : 1.2;
+                       : job.asJob                          ? 1.0
+                                                            : 1.2;
   const std::string goal = bench::format("<= %.1fx", limit) +
                            (maxConnections != 0 ? bench::format(", at most %ld connections", maxConnections) : "");
   QL_Initialize();

@@ -60,13 +60,13 @@ const std::string& content() {
 
 // How the server answers one request.
 enum class Answer {
-  serve,        // 200 from 0, 206 for a range inside, 416 ("*/size") past the end
-  ignoreRange,  // 200 with the whole file, whatever was asked
-  cutAt1MiB,    // 200 announcing the whole file, then the connection ends after 1 MiB
-  busy,         // 503 with Retry-After: 1
-  busyLong,     // 503 with Retry-After: 30
-  stallAt1MiB,  // 200 announcing the whole file, 1 MiB, then nothing
-  huge,         // 200 announcing 5 GiB, 1 MiB, then nothing
+  serve,           // 200 from 0, 206 for a range inside, 416 ("*/size") past the end
+  ignoreRange,     // 200 with the whole file, whatever was asked
+  cutAt1MiB,       // 200 announcing the whole file, then the connection ends after 1 MiB
+  busy,            // 503 with Retry-After: 1
+  busyLong,        // 503 with Retry-After: 30
+  stallAt1MiB,     // 200 announcing the whole file, 1 MiB, then nothing
+  huge,            // 200 announcing 5 GiB, 1 MiB, then nothing
   oldVersionCut,   // 200 of another version (other size, ETag "23"), cut after 1 MiB
   wrongStart,      // 206 that names and sends the file's first bytes, whatever was asked
   halfPartial,     // 206 from the byte asked, but of half the file only
@@ -124,8 +124,9 @@ void answer(Answer how, const HttpRequest& request, Connection& c) {
       const std::string rest = patternBytes(asked, file.size() - asked, kSeed);
       std::ostringstream size;
       size << std::hex << rest.size();
-      c.send(httpHead(206, "Partial Content", -1, {contentRange(asked, file.size() - 1), "Transfer-Encoding: chunked"}) +
-             size.str() + "\r\n" + rest + "\r\n0\r\n\r\n");
+      c.send(
+          httpHead(206, "Partial Content", -1, {contentRange(asked, file.size() - 1), "Transfer-Encoding: chunked"}) +
+          size.str() + "\r\n" + rest + "\r\n0\r\n\r\n");
       return;
     }
     case Answer::ignoreRange:
@@ -347,7 +348,8 @@ TEST(DownloadExOptions, RefusedAtOnceTouchingNoFile) {
       {"sha256 not hex",
        [](QL_DOWNLOAD_OPTIONS& o) { o.sha256 = "g5156a21a1feddd882a34e6daf907c90872477005b07255e20da09c9d705da0d"; },
        "Invalid download options: sha256 is not 64 hex digits"},
-      {"no such job", [](QL_DOWNLOAD_OPTIONS& o) { o.job = 4000000000u; }, "Invalid download options: no job 4000000000"},
+      {"no such job", [](QL_DOWNLOAD_OPTIONS& o) { o.job = 4000000000u; },
+       "Invalid download options: no job 4000000000"},
   };
   RawHttpServer server([](const HttpRequest&, Connection& c) { c.send(httpResponse(200, "OK", "x")); });
   for (const Case& c : cases) {
@@ -524,11 +526,11 @@ TEST(DownloadExEmptyFile, UnsatisfiableRangeOfNothingIsAnEmptyFile) {
   const unsigned a = QL_DownloadFile(server.url().c_str(), reinterpret_cast<const QL_WCHAR*>(plain.c_str()));
   QL_DOWNLOAD_OPTIONS options =
       optionsOf(QL_DOWNLOAD_RESUME, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  const unsigned b = QL_DownloadFileEx(server.url().c_str(), reinterpret_cast<const QL_WCHAR*>(verified.c_str()),
-                                       &options);
+  const unsigned b =
+      QL_DownloadFileEx(server.url().c_str(), reinterpret_cast<const QL_WCHAR*>(verified.c_str()), &options);
   options.sha256 = kFileSha256;
-  const unsigned c = QL_DownloadFileEx(server.url().c_str(), reinterpret_cast<const QL_WCHAR*>(wrong.c_str()),
-                                       &options);
+  const unsigned c =
+      QL_DownloadFileEx(server.url().c_str(), reinterpret_cast<const QL_WCHAR*>(wrong.c_str()), &options);
   EXPECT_EQ(waitFinished(a).state, QL_STATE_DONE) << errorOf(a);
   EXPECT_EQ(waitFinished(b).state, QL_STATE_DONE) << errorOf(b);
   EXPECT_EQ(waitFinished(c).state, QL_STATE_FAILED);
@@ -579,7 +581,8 @@ TEST(DownloadExTarget, JudgedBeforeTheTransferAsThePlainDownloadJudgesIt) {
   fs::create_symlink("real", dir.file("link"));
   const std::u16string link = widePath(dir.file("link"));
   QL_DOWNLOAD_OPTIONS options = optionsOf(QL_DOWNLOAD_ATOMIC);
-  const unsigned id = QL_DownloadFileEx(server.url().c_str(), reinterpret_cast<const QL_WCHAR*>(link.c_str()), &options);
+  const unsigned id =
+      QL_DownloadFileEx(server.url().c_str(), reinterpret_cast<const QL_WCHAR*>(link.c_str()), &options);
   EXPECT_EQ(waitFinished(id).state, QL_STATE_DONE) << errorOf(id);
   EXPECT_EQ(readFile(dir.file("link")), "new");
   QL_RemoveRequest(id);

@@ -24,8 +24,8 @@
 
 using namespace std::chrono_literals;
 using quillet_test::Connection;
-using quillet_test::HttpRequest;
 using quillet_test::httpHead;
+using quillet_test::HttpRequest;
 using quillet_test::patternBytes;
 using quillet_test::RawHttpServer;
 using quillet_test::readFile;
@@ -143,10 +143,11 @@ TEST(Job, OneConnectionToAnHttp2Host) {
   if (!untrusted.empty()) GTEST_SKIP() << "cannot trust the test certificate here: " << untrusted;
   constexpr int kFiles = 1000;
   std::filesystem::create_directory(dir.file("www"));
-  for (int i = 0; i < kFiles; ++i) quillet_test::writeFile(dir.file("www") / std::to_string(i), patternBytes(0, 1000, i));
+  for (int i = 0; i < kFiles; ++i)
+    quillet_test::writeFile(dir.file("www") / std::to_string(i), patternBytes(0, 1000, i));
   const uint16_t port = quillet_test::unusedPort();
-  quillet_test::StartedProcess server("nghttpd", {"-v", "--address=127.0.0.1", "-d", dir.file("www").string(),
-                                                  std::to_string(port), key, cert});
+  quillet_test::StartedProcess server(
+      "nghttpd", {"-v", "--address=127.0.0.1", "-d", dir.file("www").string(), std::to_string(port), key, cert});
   if (!server.started()) GTEST_SKIP() << "nghttpd is not installed";
   ASSERT_TRUE(quillet_test::eventually([&] { return quillet_test::connectAndClose(port); }, scaled(20s)));
 
@@ -182,7 +183,8 @@ TEST(Job, CleanupRacingTheJobEndsIt) {
   const unsigned job = QL_CreateJob(nullptr);
   ASSERT_NE(job, 0u);
   std::thread adder([&] {
-    for (int i = 0; i < 200; ++i) addFile(job, server.url("/" + std::to_string(i)), widePath(dir.file(std::to_string(i))));
+    for (int i = 0; i < 200; ++i)
+      addFile(job, server.url("/" + std::to_string(i)), widePath(dir.file(std::to_string(i))));
   });
   ASSERT_TRUE(server.waitForRequests(3, scaled(20s)));
   QL_Cleanup();

@@ -12,7 +12,7 @@ class JsonNode;
 namespace vela::http {
 class http_request_helper;
 class download_job;
-}
+}  // namespace vela::http
 
 namespace ql {
 

@@ -104,7 +104,10 @@ download_job::figures download_job::progress() {
   for (const auto& file : files) {
     const auto [full, written] = file->progress();
     if (full < 0) {
-      unknown = true;
+      // A file that failed without a size never gets one: it leaves the
+      // total alone rather than keep it unknown for good.
+      const auto status = file->snapshot();
+      unknown = unknown || !(status.finished && status.failed);
       out.bytesWritten += written;
     } else {
       out.bytesTotal += full;

@@ -28,10 +28,10 @@
 namespace vela::http {
 
 struct job_settings {
-  bool http1 = false;                     // keep every transfer on HTTP/1.1
-  uint32_t maxTransfers = 16;             // files transferring at once
+  bool http1 = false;          // keep every transfer on HTTP/1.1
+  uint32_t maxTransfers = 16;  // files transferring at once
   uint32_t maxConnectionsPerHost = 6;
-  int64_t maxBytesPerSecond = 0;          // for the whole job, 0 for none
+  int64_t maxBytesPerSecond = 0;  // for the whole job, 0 for none
 };
 
 class download_job final : public transfer_driver, public std::enable_shared_from_this<download_job> {
@@ -112,7 +112,7 @@ class download_job final : public transfer_driver, public std::enable_shared_fro
   // Files the thread started, let go by the host's next call: never on the
   // thread, where a last owner would join a worker that waits for it.
   std::vector<std::shared_ptr<FileDownloadRequest>> graveyard_;
-  uint32_t transferring_ = 0;       // files started and not yet ended
+  uint32_t transferring_ = 0;  // files started and not yet ended
   uint32_t done_ = 0;
   uint32_t failed_ = 0;
   bool paused_ = false;

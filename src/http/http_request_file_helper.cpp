@@ -439,8 +439,7 @@ bool http_request_file_helper::takePartial(int64_t length, int64_t kept) {
   content_range range;
   const bool given = getHeader("Content-Range", value);
   if (!given || !parseContentRange(value, range) || range.first != kept ||
-      (range.total >= 0 && range.last != range.total - 1) ||
-      (length >= 0 && length != range.last - range.first + 1)) {
+      (range.total >= 0 && range.last != range.total - 1) || (length >= 0 && length != range.last - range.first + 1)) {
     range_misfit_ = true;
     setError(std::make_unique<http_exception>(u"Invalid partial answer: Content-Range " +
                                               (given ? u"\"" + ql::widenBytes(value) + u"\"" : u"missing") +
@@ -455,17 +454,16 @@ bool http_request_file_helper::takePartial(int64_t length, int64_t kept) {
     // An earlier answer or the record gave another size: the kept bytes
     // belong to a version the server no longer has.
     restart_ = true;
-    setError(std::make_unique<http_exception>(u"The file changed on the server: " + decimal(range.total) +
-                                              u" bytes, " + decimal(full_size_) + u" before"));
+    setError(std::make_unique<http_exception>(u"The file changed on the server: " + decimal(range.total) + u" bytes, " +
+                                              decimal(full_size_) + u" before"));
     return false;
   }
   // A server that ignored If-Range names another version by its ETag.
   std::string etag;
-  if (!validator_.empty() && validator_[0] == '"' && getHeader("ETag", etag) && etag[0] == '"' &&
-      etag != validator_) {
+  if (!validator_.empty() && validator_[0] == '"' && getHeader("ETag", etag) && etag[0] == '"' && etag != validator_) {
     restart_ = true;
-    setError(std::make_unique<http_exception>(u"The file changed on the server: ETag " + ql::widenBytes(etag) +
-                                              u", " + ql::widenBytes(validator_) + u" before"));
+    setError(std::make_unique<http_exception>(u"The file changed on the server: ETag " + ql::widenBytes(etag) + u", " +
+                                              ql::widenBytes(validator_) + u" before"));
     return false;
   }
   if (full_size_ < 0) full_size_ = range.total;
@@ -495,8 +493,7 @@ bool http_request_file_helper::takeUnsatisfiable(int64_t kept) {
   // exactly its size, an empty file included.
   std::string value;
   content_range range;
-  const int64_t total =
-      getHeader("Content-Range", value) && parseContentRange(value, range) ? range.total : full_size_;
+  const int64_t total = getHeader("Content-Range", value) && parseContentRange(value, range) ? range.total : full_size_;
   if (total == kept) {
     full_size_ = total;
     skip_body_ = true;
@@ -507,8 +504,8 @@ bool http_request_file_helper::takeUnsatisfiable(int64_t kept) {
     // Longer than the server's file, so no prefix of it: start over, or the
     // same answer would come every time.
     restart_ = true;
-    setError(std::make_unique<http_exception>(u"Range not satisfiable: the file has " + decimal(total) +
-                                              u" bytes, " + decimal(kept) + u" kept"));
+    setError(std::make_unique<http_exception>(u"Range not satisfiable: the file has " + decimal(total) + u" bytes, " +
+                                              decimal(kept) + u" kept"));
   }
   return false;
 }
@@ -733,8 +730,7 @@ bool FileDownloadRequest::onReceiveInfo() {
   return http_request_file_helper::onReceiveInfo();
 }
 
-void FileDownloadRequest::joinJob(std::shared_ptr<download_job> job, std::u16string target,
-                                  download_options options) {
+void FileDownloadRequest::joinJob(std::shared_ptr<download_job> job, std::u16string target, download_options options) {
   Guard guard(*this);
   job_ = std::move(job);
   queuedTarget_ = std::move(target);

@@ -139,7 +139,7 @@ class http_request_file_helper : public http_request_helper {
   std::string validator_;      // If-Range value of the version on disk; empty when unknown
   bool keep_record_ = false;   // the partial file may be resumed by a later run
   std::string record_;         // the record as last written or read
-  int64_t retry_after_ = -1;  // seconds the server asked for
+  int64_t retry_after_ = -1;   // seconds the server asked for
   std::size_t url_index_ = 0;
   uint32_t attempt_ = 0;
 };
