@@ -5,15 +5,14 @@ loopback HTTP server.
     csharp_example_test.py LIBRARY EXAMPLES_DIR
 
 The program reaches the library only through its P/Invoke declarations, so
-this checks them against the real exports: the manifest's members come back
-through QL_GetStringByPath, the file arrives byte for byte, a body cut short
-fails with the library's words, and the next run resumes from the bytes the
-failed one kept. Without Mono the test fails and says how to install it.
+this checks them against the real exports: the manifest's files run as one
+job and arrive byte for byte, a body cut short and a wrong SHA-256 fail with
+the library's words, and the next run resumes from the bytes the failed one
+kept. Without Mono the test fails and says how to install it.
 """
 
 import hashlib
 import http.server
-import json
 import os
 import pathlib
 import shutil
@@ -24,33 +23,36 @@ import threading
 
 PAYLOAD = bytes((i * 13 + i // 509) & 0xFF for i in range(3 << 20))
 CUT_AT = 1 << 20
+FILES = {"payload.bin": PAYLOAD, "small.bin": PAYLOAD[7:50007], "bad.bin": PAYLOAD[:9000]}
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
-    """/manifest.json, and /payload.bin with ranges; the first payload
-    request is cut after CUT_AT bytes while the server's `cut` is set."""
+    """/manifest.txt, and FILES with ranges; the first payload request is
+    cut after CUT_AT bytes while the server's `cut` is set."""
 
     def log_message(self, *args):
         pass
 
     def do_GET(self):
         server = self.server
-        if self.path == "/manifest.json":
+        if self.path == "/manifest.txt":
             self.reply(200, server.manifest, len(server.manifest))
             return
-        if self.path != "/payload.bin":
+        body = FILES.get(self.path[1:])
+        if body is None:
             self.reply(404, b"missing", 7)
             return
         asked = self.headers.get("Range", "")
-        server.ranges.append(asked)
         start = int(asked[6:-1]) if asked.startswith("bytes=") and asked.endswith("-") else 0
-        if server.cut:
-            server.cut = False
-            self.reply(200, PAYLOAD[:CUT_AT], len(PAYLOAD))  # announces the whole file, then hangs up
-            self.close_connection = True
-            return
-        extra = {"Content-Range": f"bytes {start}-{len(PAYLOAD) - 1}/{len(PAYLOAD)}"} if start else {}
-        self.reply(206 if start else 200, PAYLOAD[start:], len(PAYLOAD) - start, extra)
+        if body is PAYLOAD:
+            server.ranges.append(asked)
+            if server.cut:
+                server.cut = False
+                self.reply(200, PAYLOAD[:CUT_AT], len(PAYLOAD))  # announces the whole file, then hangs up
+                self.close_connection = True
+                return
+        extra = {"Content-Range": f"bytes {start}-{len(body) - 1}/{len(body)}"} if start else {}
+        self.reply(206 if start else 200, body[start:], len(body) - start, extra)
 
     def reply(self, status, body, length, headers=None):
         self.send_response(status)
@@ -87,14 +89,15 @@ def main():
         server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         server.ranges, server.cut = [], True
         base = f"http://127.0.0.1:{server.server_address[1]}"
-        server.manifest = json.dumps({"url": base + "/payload.bin", "name": "payload.bin",
-                                      "sha256": hashlib.sha256(PAYLOAD).hexdigest()}).encode()
+        digests = {name: hashlib.sha256(body).hexdigest() for name, body in FILES.items()}
+        server.manifest = "".join(f"{base}/{name} {'0' * 64 if name == 'bad.bin' else digest} {name}\n"
+                                  for name, digest in digests.items()).encode()  # one wrong SHA-256
         threading.Thread(target=server.serve_forever, daemon=True).start()
         # Mono finds libquillet.so for DllImport("quillet") on the library path.
         env = dict(os.environ, LD_LIBRARY_PATH=os.path.dirname(os.path.abspath(library)))
 
         def run():
-            return subprocess.run([runtime, program, base + "/manifest.json", root],
+            return subprocess.run([runtime, program, base + "/manifest.txt", root],
                                   capture_output=True, text=True, timeout=60, env=env)
 
         try:
@@ -102,20 +105,26 @@ def main():
             part = pathlib.Path(root, "payload.bin.part")
             result = run()
             check(result.returncode == 1, "a body cut short fails the run", result)
-            check(f"manifest: payload.bin from {base}/payload.bin" in result.stderr,
-                  "the manifest's members come through QL_GetStringByPath", result)
-            check('download failed: Inner libCurl error(18): "Transfer closed. Transferred a partial file".'
-                  in result.stderr,
-                  "the failure prints the library's words", result)
+            check(f"manifest: payload.bin from {base}/payload.bin" in result.stderr, "the manifest is read", result)
+            check('download failed: payload.bin: Inner libCurl error(18): "Transfer closed. Transferred a partial '
+                  'file".' in result.stderr and "download failed: bad.bin: SHA-256 mismatch" in result.stderr,
+                  "the failures print the library's words", result)
+            check("Job finished: 1, 1 done, 2 failed" in result.stderr, "the files ran as one job", result)
             check(not target.exists() and part.exists() and part.stat().st_size == CUT_AT,
                   "the failed run keeps what arrived in the .part file", result)
 
+            server.manifest = server.manifest.replace(b"0" * 64, digests["bad.bin"].encode())
+
             result = run()
             check(result.returncode == 0, "the second run succeeds", result)
-            check(target.exists() and target.read_bytes() == PAYLOAD, "the file holds the served bytes", result)
+            saved = [pathlib.Path(root, name) for name in FILES]
+            check([path.read_bytes() if path.exists() else None for path in saved] == list(FILES.values()),
+                  "the files hold the served bytes", result)
             check(server.ranges == ["bytes=0-", f"bytes={CUT_AT}-"], f"it resumed: ranges {server.ranges}", result)
-            check(f"from {CUT_AT} bytes" in result.stderr and f"downloaded {len(PAYLOAD)} bytes of {len(PAYLOAD)} (100%)"
-                  in result.stderr, "the log records and the last progress line are printed", result)
+            total = sum(map(len, FILES.values()))
+            check(f"from {CUT_AT} bytes" in result.stderr and
+                  f"downloaded {total} bytes of {total} (100%), 3 of 3 files" in result.stderr,
+                  "the log records and the last progress line are printed", result)
         finally:
             server.shutdown()
             server.server_close()

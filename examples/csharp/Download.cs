@@ -1,14 +1,17 @@
-// Downloads the file a JSON manifest describes, through the quillet library:
+// Downloads the files a manifest lists, as one job of the quillet library:
 //
 //   Download.exe MANIFEST_URL FOLDER
 //
-// The manifest is an object with the string members "url", "name" (a file
-// name, no folders) and "sha256" (64 hex digits). The file goes to
-// FOLDER/name.part and becomes FOLDER/name only once its SHA-256 matches; a
-// run that failed leaves the .part file, and the next run asks only for the
-// rest. Prints a progress line and the library's log records on standard
-// error. Exits 0 on success, 1 on a failure, 2 for wrong arguments.
+// The manifest is UTF-8 text, one file a line: "URL SHA256 NAME", with the
+// SHA-256 as 64 hex digits and NAME a file name (no folders); blank lines and
+// lines starting with '#' are skipped. Each file goes to FOLDER/NAME.part and
+// becomes FOLDER/NAME only once its SHA-256 matches; a file that failed
+// keeps its .part file, and the next run asks only for the rest. Prints one
+// progress line for the whole job, a line for each file that failed, and the
+// library's log records on standard error. Exits 0 when every file was
+// saved, 1 on a failure, 2 for wrong arguments.
 using System;
+using System.Collections.Generic;
 using System.IO;
 using System.Text;
 using System.Threading;
@@ -38,7 +41,7 @@ public static class Download
     private static int Run(string manifestUrl, string folder)
     {
         uint manifest = Library.Request(manifestUrl);
-        RequestState state = Wait(manifest, null);
+        RequestState state = Wait(manifest);
         byte[] body = Library.Data(manifest);
         if (state != RequestState.Done || body == null)
         {
@@ -47,48 +50,72 @@ public static class Download
         }
         Library.Remove(manifest);
 
-        uint document = Library.ParseJson(Encoding.UTF8.GetString(body));
-        string url = document == 0 ? null : Library.StringByPath(document, "url");
-        string name = document == 0 ? null : Library.StringByPath(document, "name");
-        string sha256 = document == 0 ? null : Library.StringByPath(document, "sha256");
-        // The name comes from the network: it may only name a file in FOLDER.
-        if (url == null || sha256 == null || string.IsNullOrEmpty(name) || Path.GetFileName(name) != name ||
-            name == "." || name == "..")
+        var files = new List<string[]>();  // URL, SHA256, NAME
+        var names = new HashSet<string>(StringComparer.OrdinalIgnoreCase);
+        string[] lines = Encoding.UTF8.GetString(body).Split('\n');
+        for (int i = 0; i < lines.Length; ++i)
         {
-            Console.Error.WriteLine("manifest: needs the string members url, name (a file name) and sha256");
+            string line = lines[i].Trim();
+            if (line.Length == 0 || line.StartsWith("#")) continue;
+            string[] fields = line.Split(new[] { ' ', '\t' }, 3, StringSplitOptions.RemoveEmptyEntries);
+            string name = fields.Length == 3 ? fields[2].Trim() : null;
+            // The name comes from the network: it may only name a file in
+            // FOLDER, and only once, as two downloads into one file would
+            // spoil each other.
+            if (string.IsNullOrEmpty(name) || Path.GetFileName(name) != name || name == "." || name == ".." ||
+                !names.Add(name))
+            {
+                Console.Error.WriteLine("manifest line " + (i + 1) + ": needs URL SHA256 NAME, a file name of its own");
+                return 1;
+            }
+            files.Add(new[] { fields[0], fields[1], name });
+            Console.Error.WriteLine("manifest: " + name + " from " + fields[0]);
+        }
+        if (files.Count == 0)
+        {
+            Console.Error.WriteLine("manifest: lists no file");
             return 1;
         }
-        Console.Error.WriteLine("manifest: " + name + " from " + url);
 
-        string target = Path.Combine(folder, name);
-        uint download = Library.DownloadFileEx(url, target, DownloadFlags.Resume | DownloadFlags.Atomic, sha256);
-        state = Wait(download, new Progress());
-        if (state != RequestState.Done)
+        using (var job = new DownloadJob())
         {
-            Console.Error.WriteLine("download failed: " + Library.Error(download));
-            return 1;
+            var ids = new uint[files.Count];
+            for (int i = 0; i < files.Count; ++i)
+            {
+                ids[i] = job.Add(files[i][0], Path.Combine(folder, files[i][2]), files[i][1]);
+            }
+            var progress = new Progress();
+            bool ended;
+            do
+            {
+                ended = job.Wait(TimeSpan.FromMilliseconds(100));
+                progress.Show(job.Progress);
+                Drain();
+            } while (!ended);
+            progress.Finish();
+
+            // Read before the job goes: its files' requests go with it.
+            int failed = 0;
+            for (int i = 0; i < files.Count; ++i)
+            {
+                if (Library.State(ids[i]) == RequestState.Done) continue;
+                Console.Error.WriteLine("download failed: " + files[i][2] + ": " + Library.Error(ids[i]));
+                ++failed;
+            }
+            if (failed > 0) return 1;
         }
-        Console.Error.WriteLine("saved " + target);
+        Console.Error.WriteLine("saved " + files.Count + " files in " + folder);
         return 0;
     }
 
-    // Polls a request until it ends, drawing a download's progress.
-    private static RequestState Wait(uint id, Progress progress)
+    // Polls a request until it ends.
+    private static RequestState Wait(uint id)
     {
         for (;;)
         {
             RequestState state = Library.State(id);
-            long total, written;
-            if (progress != null && Library.Progress(id, out total, out written) && (total >= 0 || written > 0))
-            {
-                progress.Show(total, written);
-            }
             Drain();
-            if (state != RequestState.Running)
-            {
-                if (progress != null) progress.Finish();
-                return state;
-            }
+            if (state != RequestState.Running) return state;
             Thread.Sleep(100);
         }
     }
@@ -106,11 +133,13 @@ public static class Download
         private string printed;
         private DateTime shown = DateTime.MinValue;
 
-        public void Show(long total, long written)
+        public void Show(JobProgress job)
         {
-            string of = total < 0 ? "unknown" : total.ToString();
-            string percent = total > 0 ? " (" + (written * 100 / total) + "%)" : "";
-            string next = "downloaded " + written + " bytes of " + of + percent;
+            string of = job.BytesTotal < 0 ? "unknown" : job.BytesTotal.ToString();
+            string percent = job.BytesTotal > 0 ? " (" + (job.BytesWritten * 100 / job.BytesTotal) + "%)" : "";
+            string failed = job.FilesFailed > 0 ? ", " + job.FilesFailed + " failed" : "";
+            string next = "downloaded " + job.BytesWritten + " bytes of " + of + percent + ", " + job.FilesDone +
+                          " of " + job.Files + " files" + failed;
             if (next == line) return;
             line = next;
             if (!Console.IsErrorRedirected)

@@ -1,4 +1,4 @@
-// quillet for C#: the library's seventeen functions, and a thin safe layer
+// quillet for C#: the library's twenty-two functions, and a thin safe layer
 // over them. Drop this file into a project and put quillet.dll (Windows, x86
 // or x64) or libquillet.so (Linux, with Mono) where the program finds it,
 // for example beside the program, with this in the .csproj:
@@ -21,7 +21,8 @@
 // - Ids are unsigned and run past 0x7FFFFFFF, QL_ParseJSON's included.
 // - The structs hold only numbers and pointers, so their layout is the C one
 //   on every platform: QL_REQUEST_INFO is 20 bytes, QL_DOWNLOAD_OPTIONS 40 on
-//   x86 and 48 on x64 (every 64-bit field on an 8-byte offset in both).
+//   x86 and 48 on x64 (every 64-bit field on an 8-byte offset in both),
+//   QL_JOB_OPTIONS 24 and QL_JOB_PROGRESS 48 everywhere.
 using System;
 using System.Collections.Generic;
 using System.Runtime.InteropServices;
@@ -160,6 +161,10 @@ namespace Quillet
         [DllImport(Dll, CallingConvention = Call)]
         public static extern uint QL_CreateJob(ref QL_JOB_OPTIONS options);
 
+        // The same export, for IntPtr.Zero: NULL asks for the defaults.
+        [DllImport(Dll, CallingConvention = Call)]
+        public static extern uint QL_CreateJob(IntPtr options);
+
         [DllImport(Dll, CallingConvention = Call)]
         public static extern int QL_JobProgress(uint job, ref QL_JOB_PROGRESS progress);
 
@@ -189,10 +194,12 @@ namespace Quillet
 
         public static uint DownloadFile(string url, string path) { return Native.QL_DownloadFile(url, path); }
 
-        // QL_DownloadFileEx; `mirrors` are more URLs of the same file, tried in order.
+        // QL_DownloadFileEx; `mirrors` are more URLs of the same file, tried in
+        // order; `job` is a job's id (DownloadJob.Add passes its own), 0 for none.
         public static uint DownloadFileEx(string url, string path, DownloadFlags flags = DownloadFlags.None,
                                           string sha256 = null, long expectedSize = -1, uint retries = 0,
-                                          IEnumerable<string> mirrors = null, long maxBytesPerSecond = 0)
+                                          IEnumerable<string> mirrors = null, long maxBytesPerSecond = 0,
+                                          uint job = 0)
         {
             var options = new QL_DOWNLOAD_OPTIONS
             {
@@ -200,6 +207,7 @@ namespace Quillet
                 flags = (uint)flags,
                 expectedSize = expectedSize,
                 retries = retries,
+                job = job,
                 maxBytesPerSecond = maxBytesPerSecond,
             };
             try
@@ -326,6 +334,110 @@ namespace Quillet
             var bytes = new byte[length];
             for (int i = 0; i < length; ++i) bytes[i] = (byte)units[i];
             return bytes;
+        }
+    }
+
+    // A job's figures, as QL_JobProgress gives them.
+    public struct JobProgress
+    {
+        public uint Files;        // files added
+        public uint FilesDone;    // ended with success
+        public uint FilesFailed;  // ended failed or cancelled
+        public long BytesTotal;   // the files' full sizes added up; -1 while one is unknown
+        public long BytesWritten; // bytes on disk across the files, kept ones included
+        public long BytesPerSecond; // receive speed over the last 3 s
+        public bool Paused;
+    }
+
+    // A download job: the files added run as many at a time as the job
+    // allows, over few connections. Each file is a request of its own
+    // (Library.State, Library.Error and the rest work on its id) until
+    // Dispose, which cancels what still runs and removes the job with its
+    // files' requests; QL_Cleanup ends it too.
+    public sealed class DownloadJob : IDisposable
+    {
+        private uint id;
+
+        // 0 for a limit means the library's default; http1 keeps every
+        // transfer on HTTP/1.1. Throws when the library makes no job (after
+        // QL_Cleanup): a file added with job 0 would quietly run on its own.
+        public DownloadJob(uint maxTransfers = 0, uint maxConnectionsPerHost = 0, long maxBytesPerSecond = 0,
+                           bool http1 = false)
+        {
+            var options = new QL_JOB_OPTIONS
+            {
+                size = (uint)Marshal.SizeOf(typeof(QL_JOB_OPTIONS)),
+                flags = http1 ? 1u : 0u,
+                maxTransfers = maxTransfers,
+                maxConnectionsPerHost = maxConnectionsPerHost,
+                maxBytesPerSecond = maxBytesPerSecond,
+            };
+            // Nothing set: NULL, which asks for the library's defaults.
+            bool defaults = !http1 && maxTransfers == 0 && maxConnectionsPerHost == 0 && maxBytesPerSecond == 0;
+            id = defaults ? Native.QL_CreateJob(IntPtr.Zero) : Native.QL_CreateJob(ref options);
+            if (id == 0) throw new InvalidOperationException("quillet made no job; its log records tell why");
+        }
+
+        public uint Id
+        {
+            get
+            {
+                if (id == 0) throw new ObjectDisposedException("DownloadJob");
+                return id;
+            }
+        }
+
+        // Adds a file, resumed and atomic unless `flags` says otherwise; the
+        // other arguments are Library.DownloadFileEx's. Returns its request id.
+        public uint Add(string url, string path, string sha256 = null,
+                        DownloadFlags flags = DownloadFlags.Resume | DownloadFlags.Atomic, long expectedSize = -1,
+                        uint retries = 0, IEnumerable<string> mirrors = null, long maxBytesPerSecond = 0)
+        {
+            return Library.DownloadFileEx(url, path, flags, sha256, expectedSize, retries, mirrors,
+                                          maxBytesPerSecond, Id);
+        }
+
+        // All zero for a job that QL_Cleanup has ended.
+        public JobProgress Progress
+        {
+            get
+            {
+                var figures = new QL_JOB_PROGRESS { size = (uint)Marshal.SizeOf(typeof(QL_JOB_PROGRESS)) };
+                if (Native.QL_JobProgress(Id, ref figures) != 1) return new JobProgress();
+                return new JobProgress
+                {
+                    Files = figures.files,
+                    FilesDone = figures.filesDone,
+                    FilesFailed = figures.filesFailed,
+                    BytesTotal = figures.bytesTotal,
+                    BytesWritten = figures.bytesWritten,
+                    BytesPerSecond = figures.bytesPerSecond,
+                    Paused = figures.paused != 0,
+                };
+            }
+        }
+
+        // No more bytes arrive and no file starts until Resume, which goes on
+        // from the bytes on disk.
+        public bool Pause() { return Native.QL_PauseJob(Id, 1) == 1; }
+
+        public bool Resume() { return Native.QL_PauseJob(Id, 0) == 1; }
+
+        // True once every file added so far has ended, false when the time
+        // passes first. A negative timeout (Timeout.InfiniteTimeSpan) waits
+        // as long as the library can, about 49 days.
+        public bool Wait(TimeSpan timeout)
+        {
+            double milliseconds = timeout < TimeSpan.Zero ? uint.MaxValue
+                                                          : Math.Min(timeout.TotalMilliseconds, uint.MaxValue);
+            return Native.QL_WaitJob(Id, (uint)milliseconds) == 1;
+        }
+
+        public void Dispose()
+        {
+            if (id == 0) return;
+            Native.QL_RemoveJob(id);
+            id = 0;
         }
     }
 }
