@@ -204,9 +204,12 @@ install -D -m 0644 "$nghttp2_src/COPYING" "$PREFIX/share/doc/nghttp2/COPYING"
 # --- libcurl: static, Schannel, HTTP only, HTTP/2 through nghttp2 ----------
 # The library and header are named outright: the toolchain's search root is
 # MinGW's own folder, not this prefix. NGHTTP2_STATICLIB keeps nghttp2.h from
-# declaring its functions as imports from a DLL.
+# declaring its functions as imports from a DLL. HAS_ALPN: this libcurl turns
+# on Schannel's ALPN for MSVC alone, though MinGW-w64's headers have had what
+# it needs since version 9; without ALPN no TLS server is ever asked for
+# HTTP/2. libcurl itself leaves ALPN off under Wine and before Windows 8.1.
 log "libcurl"
-EXTRA_CFLAGS=-DNGHTTP2_STATICLIB cmake_cross "$curl_src" "$WORK/build-curl" \
+EXTRA_CFLAGS="-DNGHTTP2_STATICLIB -DHAS_ALPN=1" cmake_cross "$curl_src" "$WORK/build-curl" \
   -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF \
   -DCURL_ENABLE_SSL=ON -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF \
   -DHTTP_ONLY=ON -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON -DUSE_WIN32_LDAP=OFF \
