@@ -2,9 +2,10 @@
 # Builds everything the Windows build of quillet links against, from Debian's
 # archive only, for 32-bit x86 (--arch x86, the default) or x86_64 (--arch x64):
 #   - the i686 or x86_64 MinGW-w64 cross compiler (POSIX thread model),
-#   - libcurl and jansson from Debian's own source packages (apt-get source),
-#     cross-built as static libraries; libcurl uses Schannel and speaks HTTP
-#     only, with no optional compression, IDN, PSL or LDAP libraries,
+#   - libcurl, nghttp2 and jansson from Debian's own source packages
+#     (apt-get source), cross-built as static libraries; libcurl uses Schannel
+#     and speaks HTTP only, HTTP/1.1 and HTTP/2 (nghttp2's library alone, no
+#     programs), with no optional compression, IDN, PSL or LDAP libraries,
 #   - GoogleTest from Debian's googletest sources, for the cross-built tests.
 # With --wine it also installs the Wine that runs those tests (wine32 for x86,
 # wine64 for x64); when that fails the build goes on.
@@ -111,13 +112,16 @@ fi
 enable_deb_src
 curl_version=$(source_version curl)
 jansson_version=$(source_version jansson)
-if [ -z "$curl_version" ] || [ -z "$jansson_version" ]; then
+nghttp2_version=$(source_version nghttp2)
+if [ -z "$curl_version" ] || [ -z "$jansson_version" ] || [ -z "$nghttp2_version" ]; then
   APT_UPDATED=0
   apt_update
   curl_version=$(source_version curl)
   jansson_version=$(source_version jansson)
+  nghttp2_version=$(source_version nghttp2)
 fi
 [ -n "$curl_version" ] || { log "no curl source package known to apt"; exit 1; }
+[ -n "$nghttp2_version" ] || { log "no nghttp2 source package known to apt"; exit 1; }
 [ -n "$jansson_version" ] || { log "no jansson source package known to apt"; exit 1; }
 gcc_version=$(dpkg-query -W -f='${Version}' "$GCC_PACKAGE")
 gtest_version=$(dpkg-query -W -f='${Version}' googletest)
@@ -125,8 +129,8 @@ gtest_version=$(dpkg-query -W -f='${Version}' googletest)
 # other toolchain settings do not change what gets built here.
 recipe=$({ cat "$0"; grep -hE '^set\((QUILLET_MINGW_TRIPLE|CMAKE_SYSTEM_|CMAKE_C_COMPILER|CMAKE_CXX_COMPILER)' \
   "$TOOLCHAIN" "$ROOT/cmake/mingw-common.cmake"; } | sha256sum | cut -c1-12)
-key=$(printf 'arch=%s curl=%s jansson=%s gcc=%s gtest=%s recipe=%s' \
-  "$ARCH" "$curl_version" "$jansson_version" "$gcc_version" "$gtest_version" "$recipe" |
+key=$(printf 'arch=%s curl=%s nghttp2=%s jansson=%s gcc=%s gtest=%s recipe=%s' \
+  "$ARCH" "$curl_version" "$nghttp2_version" "$jansson_version" "$gcc_version" "$gtest_version" "$recipe" |
   sha256sum | cut -c1-16)
 PREFIX=$CACHE/prefix-$ARCH-$key
 
@@ -140,7 +144,7 @@ if [ -f "$PREFIX/.complete" ]; then
   exit 0
 fi
 
-log "building into $PREFIX (curl $curl_version, jansson $jansson_version, googletest $gtest_version)"
+log "building into $PREFIX (curl $curl_version, nghttp2 $nghttp2_version, jansson $jansson_version, googletest $gtest_version)"
 started=$(date +%s)
 WORK=$CACHE/work-$ARCH-$key
 rm -rf "$WORK" "$PREFIX"
@@ -151,34 +155,66 @@ mkdir -p "$WORK/src" "$PREFIX"
   cd "$WORK/src"
   # apt's sandbox user cannot write to root's cache; downloading as root is fine here.
   apt-get source -qq -o APT::Sandbox::User=root \
-    "curl=$curl_version" "jansson=$jansson_version" >&2
+    "curl=$curl_version" "nghttp2=$nghttp2_version" "jansson=$jansson_version" >&2
 )
 curl_src=$(find "$WORK/src" -maxdepth 1 -type d -name 'curl-*' | head -n1)
+nghttp2_src=$(find "$WORK/src" -maxdepth 1 -type d -name 'nghttp2-*' | head -n1)
 jansson_src=$(find "$WORK/src" -maxdepth 1 -type d -name 'jansson-*' | head -n1)
 
 # The prefix map keeps this cache's folder out of the libraries: libcurl names
-# its sources with __FILE__, and they end up in quillet.dll.
+# its sources with __FILE__, and they end up in quillet.dll. EXTRA_CFLAGS, set
+# for one call, adds to the C flags of that build.
 cmake_cross() {
-  local src=$1 build=$2
+  local src=$1 build=$2 cflags="-ffile-prefix-map=$WORK=. ${EXTRA_CFLAGS:-}"
   shift 2
   cmake -S "$src" -B "$build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
     -DCMAKE_CROSSCOMPILING_EMULATOR= \
     -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$PREFIX" \
-    "-DCMAKE_C_FLAGS=-ffile-prefix-map=$WORK=." "-DCMAKE_CXX_FLAGS=-ffile-prefix-map=$WORK=." \
+    "-DCMAKE_C_FLAGS=${cflags% }" "-DCMAKE_CXX_FLAGS=-ffile-prefix-map=$WORK=." \
     "$@" >&2
   cmake --build "$build" -j"$JOBS" >&2
   cmake --install "$build" >&2
 }
 
-# --- libcurl: static, Schannel, HTTP only ----------------------------------
+# --- nghttp2: the static library alone, for libcurl's HTTP/2 ---------------
+# Without the programs, examples and documents nothing else of the source is
+# built; their optional libraries (OpenSSL, libev, ...) are not looked for,
+# nor Python, which only the summary would name.
+# MinGW has both clock_gettime (winpthreads) and GetTickCount64; with both
+# found, this nghttp2 compiles its clock_gettime branch, whose fallback is
+# left out for GetTickCount64 builds, and the library refers to a function it
+# never defines (time_now_sec). Not probing clock_gettime leaves Windows' own
+# monotonic tick count.
+log "nghttp2"
+cmake_cross "$nghttp2_src" "$WORK/build-nghttp2" \
+  -DENABLE_LIB_ONLY=ON -DENABLE_STATIC_LIB=ON -DENABLE_SHARED_LIB=OFF -DENABLE_DOC=OFF \
+  -DENABLE_HTTP3=OFF -DENABLE_FAILMALLOC=OFF -DENABLE_WERROR=OFF -DENABLE_DEBUG=OFF \
+  -DWITH_LIBXML2=OFF -DWITH_JEMALLOC=OFF -DWITH_MRUBY=OFF -DWITH_NEVERBLEED=OFF -DWITH_LIBBPF=OFF \
+  -DCMAKE_DISABLE_FIND_PACKAGE_Python3=ON -DCMAKE_DISABLE_FIND_PACKAGE_CUnit=ON \
+  -DHAVE_CLOCK_GETTIME=OFF
+if ! grep -qE '^#define HAVE_GETTICKCOUNT64 1' "$WORK/build-nghttp2/config.h"; then
+  log "nghttp2 found no GetTickCount64"
+  exit 1
+fi
+# The notices that ship with the DLL quote the source's own licence text.
+install -D -m 0644 "$nghttp2_src/COPYING" "$PREFIX/share/doc/nghttp2/COPYING"
+
+# --- libcurl: static, Schannel, HTTP only, HTTP/2 through nghttp2 ----------
+# The library and header are named outright: the toolchain's search root is
+# MinGW's own folder, not this prefix. NGHTTP2_STATICLIB keeps nghttp2.h from
+# declaring its functions as imports from a DLL. HAS_ALPN: this libcurl turns
+# on Schannel's ALPN for MSVC alone, though MinGW-w64's headers have had what
+# it needs since version 9; without ALPN no TLS server is ever asked for
+# HTTP/2. libcurl itself leaves ALPN off under Wine and before Windows 8.1.
 log "libcurl"
-cmake_cross "$curl_src" "$WORK/build-curl" \
+EXTRA_CFLAGS="-DNGHTTP2_STATICLIB -DHAS_ALPN=1" cmake_cross "$curl_src" "$WORK/build-curl" \
   -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF \
   -DCURL_ENABLE_SSL=ON -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF \
   -DHTTP_ONLY=ON -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON -DUSE_WIN32_LDAP=OFF \
-  -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF \
+  -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF \
+  -DUSE_NGHTTP2=ON -DNGHTTP2_INCLUDE_DIR="$PREFIX/include" -DNGHTTP2_LIBRARY="$PREFIX/lib/libnghttp2.a" \
   -DUSE_LIBIDN2=OFF -DUSE_WIN32_IDN=OFF -DCURL_USE_LIBPSL=OFF \
   -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF -DCURL_USE_GSSAPI=OFF \
   -DENABLE_UNIX_SOCKETS=OFF -DENABLE_THREADED_RESOLVER=ON -DPICKY_COMPILER=OFF \
@@ -187,6 +223,10 @@ cmake_cross "$curl_src" "$WORK/build-curl" \
 # baked into the library would break every TLS handshake there.
 if grep -q '/etc/ssl' "$PREFIX/bin/curl-config"; then
   log "libcurl picked up the build host's CA bundle"
+  exit 1
+fi
+if ! sh "$PREFIX/bin/curl-config" --features | grep -qx HTTP2; then
+  log "libcurl was built without HTTP/2"
   exit 1
 fi
 
@@ -206,12 +246,12 @@ log "googletest"
 cmake_cross /usr/src/googletest "$WORK/build-gtest" \
   -DBUILD_GMOCK=ON -Dgtest_disable_pthreads=ON
 
-for lib in libcurl.a libjansson.a libgtest.a libgtest_main.a; do
+for lib in libcurl.a libnghttp2.a libjansson.a libgtest.a libgtest_main.a; do
   [ -f "$PREFIX/lib/$lib" ] || { log "missing $PREFIX/lib/$lib"; exit 1; }
 done
 
-printf 'arch %s\ncurl %s\njansson %s\n%s %s\ngoogletest %s\n' \
-  "$ARCH" "$curl_version" "$jansson_version" "$GCC_PACKAGE" "$gcc_version" "$gtest_version" >"$PREFIX/VERSIONS"
+printf 'arch %s\ncurl %s\nnghttp2 %s\njansson %s\n%s %s\ngoogletest %s\n' \
+  "$ARCH" "$curl_version" "$nghttp2_version" "$jansson_version" "$GCC_PACKAGE" "$gcc_version" "$gtest_version" >"$PREFIX/VERSIONS"
 touch "$PREFIX/.complete"
 rm -rf "$WORK"
 # Older recipes or package versions of this architecture are no longer

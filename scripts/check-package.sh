@@ -121,7 +121,7 @@ check_zip() {
     [ -s "$dir/$file" ] || fail "$name: $file is missing"
   done
   # The notices name everything linked into the DLL.
-  for part in libcurl jansson MinGW-w64 winpthreads libgcc libstdc++; do
+  for part in libcurl nghttp2 jansson MinGW-w64 winpthreads libgcc libstdc++; do
     grep -qF "$part" "$dir/THIRD-PARTY-NOTICES.txt" || fail "$name: THIRD-PARTY-NOTICES.txt does not name $part"
   done
   # README.txt gives the commands this script runs, not the untried lib /def.

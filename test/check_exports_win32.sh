@@ -3,8 +3,8 @@
 # PE32+ x86-64) whose export table holds exactly the QL_ functions under
 # their plain names: the fourteen of 1.0 at ordinals 1 to 14 in alphabetical
 # order, then those added since at 15 on, in the order added; and which
-# needs no DLL beyond the system's own (the compiler runtime, libcurl and
-# jansson are linked in).
+# needs no DLL beyond the system's own (the compiler runtime, libcurl,
+# nghttp2 and jansson are linked in).
 #
 # Usage: check_exports_win32.sh DLL [OBJDUMP [x86|x64]]; the architecture
 # defaults to the one the toolchain's objdump is named for.

@@ -112,6 +112,19 @@ http_request_params getParams(const std::string& url) {
 
 // ---------------------------------------------------------------------------
 
+#ifdef _WIN32
+// This program links the same static libcurl as quillet.dll. A job asks for
+// HTTP/2 only when libcurl reports it, so a libcurl built without nghttp2
+// would quietly keep every job on HTTP/1.1.
+TEST(HttpLibrary, WindowsLibcurlHasHttp2) {
+  const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+  ASSERT_NE(info, nullptr);
+  EXPECT_NE(info->features & CURL_VERSION_HTTP2, 0) << info->version;
+  ASSERT_NE(info->nghttp2_version, nullptr);
+  EXPECT_NE(std::string(info->nghttp2_version), "");
+}
+#endif
+
 TEST(FormatWide, ConversionsOfTheEngineMessages) {
   EXPECT_EQ(vela::format_wide(u"(0x%X)\"%s\"", {uint32_t{0xBEEF2}, u"text"}), u"(0xBEEF2)\"text\"");
   EXPECT_EQ(vela::format_wide(u"code(%d).", {int32_t{-42}}), u"code(-42).");
