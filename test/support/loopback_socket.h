@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 
 namespace quillet_test::loopback {
 
@@ -112,6 +113,33 @@ inline int connectToLoopback(uint16_t port) {
     return -1;
   }
   return fd;
+}
+
+inline bool sendAll(int socket, const char* data, std::size_t size) {
+  while (size > 0) {
+    const auto sent = ::send(socket, data, static_cast<int>(size), kSendFlags);
+    if (sent < 0 && retryable()) continue;
+    if (sent <= 0) return false;
+    data += sent;
+    size -= static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+// Sends `request` to 127.0.0.1:`port`, ends the sending side and returns all
+// that comes back until the server closes; empty when the port refuses.
+inline std::string exchange(uint16_t port, const std::string& request) {
+  const int fd = connectToLoopback(port);
+  if (fd < 0) return {};
+  std::string answer;
+  if (sendAll(fd, request.data(), request.size())) {
+    ::shutdown(fd, kShutSend);
+    char buffer[16384];
+    for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+      answer.append(buffer, static_cast<std::size_t>(got));
+  }
+  closeSocket(fd);
+  return answer;
 }
 
 }  // namespace quillet_test::loopback

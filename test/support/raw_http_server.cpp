@@ -106,6 +106,24 @@ void Connection::stall(std::chrono::milliseconds limit) {
   }
 }
 
+bool Connection::tunnel(uint16_t port) {
+  const int upstream = connectToLoopback(port);
+  if (upstream < 0) return false;
+  if (send("HTTP/1.1 200 Connection established\r\n\r\n")) {
+    while (!closed_ && !server_.stopping()) {
+      for (const auto [from, to] : {std::pair{socket_, upstream}, std::pair{upstream, socket_}}) {
+        if (pollOne(from, POLLIN, 10) <= 0) continue;
+        char buffer[16384];
+        const auto got = ::recv(from, buffer, sizeof buffer, 0);
+        if (got <= 0 || !sendAll(to, buffer, static_cast<std::size_t>(got))) closed_ = true;
+      }
+    }
+  }
+  closeSocket(upstream);
+  close();
+  return true;
+}
+
 void Connection::close() {
   if (closed_) return;
   closed_ = true;
