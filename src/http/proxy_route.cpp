@@ -349,6 +349,13 @@ proxy_route settle(const url_parts& url, remembered& entry) {
 
 void setRouteRecordSink(route_record_sink sink) { recordSink.store(sink); }
 
+void forgetRoutes() {
+  route_table& routes = table();
+  std::map<std::string, remembered> forgotten;
+  std::lock_guard<std::mutex> guard(routes.mutex);
+  forgotten.swap(routes.routes);
+}
+
 std::string shownProxy(const std::string& hop) {
   std::string shown = hop;
   const std::size_t at = userInfoEnd(shown);

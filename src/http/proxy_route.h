@@ -39,6 +39,11 @@ constexpr auto kScriptLookupLimit = std::chrono::seconds(2);
 // up to kScriptLookupLimit; none when `cancelled` turns true meanwhile.
 std::optional<proxy_route> routeFor(const std::string& url, const std::function<bool()>& cancelled);
 
+// Forgets every route, for the HTTP system's take-down once no transfer runs:
+// the table itself is never destroyed, so that nothing it held outlives an
+// unload. A PAC look-up still running keeps its own share.
+void forgetRoutes();
+
 // Set once by the library frame; records before that are dropped.
 void setRouteRecordSink(route_record_sink sink);
 
