@@ -78,10 +78,13 @@ std::optional<url_parts> partsOf(const std::string& url) {
 // A dotted IPv4 address: four decimal parts of at most 255.
 std::optional<uint32_t> ipv4(const std::string& host) {
   const std::vector<std::string> parts = split(host, ".");
-  if (parts.size() != 4 || host.back() == '.') return std::nullopt;
+  if (parts.size() != 4 || host.find_first_not_of("0123456789.") != std::string::npos || host.front() == '.' ||
+      host.back() == '.' || host.find("..") != std::string::npos) {
+    return std::nullopt;
+  }
   uint32_t address = 0;
   for (const std::string& part : parts) {
-    if (part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+    if (part.size() > 3) return std::nullopt;
     const int value = std::stoi(part);
     if (value > 255) return std::nullopt;
     address = address << 8 | static_cast<uint32_t>(value);
@@ -287,7 +290,7 @@ struct remembered {
   proxy_route route;
   clock::time_point until;
   // While a PAC look-up runs: its answer is awaited until `giveUpAt`, and
-  // the settings it fell back on then.
+  // the route taken when none comes by then, or it fails.
   std::shared_ptr<ql::platform::ProxyScriptLookup> lookup;
   clock::time_point giveUpAt;
   std::string scriptSource;
