@@ -305,6 +305,10 @@ struct route_table {
   const uint32_t generation;
   std::mutex mutex;
   std::map<std::string, remembered> routes;
+  // PAC sources ("PAC <url>", "auto-detect") that gave no answer, until when
+  // they are not asked again: a silent one costs its wait once, not once
+  // for every host.
+  std::map<std::string, clock::time_point> silent;
 };
 
 route_table& table() {
@@ -329,7 +333,7 @@ void record(const std::string& origin, const proxy_route& route) {
 
 // The route as the settings give it without waiting; when they name a PAC
 // file, the look-up started for it is left in `entry`.
-proxy_route settle(const url_parts& url, remembered& entry) {
+proxy_route settle(const url_parts& url, remembered& entry, route_table& routes) {
   if (environmentDecides()) return environmentRoute(url);
   ql::platform::SystemProxySettings settings;
   if (isLoopback(url.host) || !ql::platform::readSystemProxySettings(settings)) return {};
@@ -340,10 +344,13 @@ proxy_route settle(const url_parts& url, remembered& entry) {
   }
   // One look-up, not two in a row: the PAC file named outright, else the one
   // WPAD finds. Should it fail, the fixed proxy applies, as Windows does it.
+  const std::string source = settings.autoConfigUrl.empty() ? "auto-detect" : "PAC " + settings.autoConfigUrl;
+  if (trimmed(settings.proxy).empty()) fixed.source = source;
+  const auto silent = routes.silent.find(source);
+  if (silent != routes.silent.end() && silent->second > clock::now()) return fixed;
   entry.lookup = ql::platform::ProxyScriptLookup::start(url.origin() + "/", settings.autoConfigUrl);
   entry.giveUpAt = clock::now() + kScriptLookupLimit;
-  entry.scriptSource = settings.autoConfigUrl.empty() ? "auto-detect" : "PAC " + settings.autoConfigUrl;
-  if (trimmed(settings.proxy).empty()) fixed.source = entry.scriptSource;
+  entry.scriptSource = source;
   entry.fallback = fixed;
   return {};
 }
@@ -357,6 +364,7 @@ void forgetRoutes() {
   std::map<std::string, remembered> forgotten;
   std::lock_guard<std::mutex> guard(routes.mutex);
   forgotten.swap(routes.routes);
+  routes.silent.clear();
 }
 
 std::string shownProxy(const std::string& hop) {
@@ -393,7 +401,7 @@ std::optional<proxy_route> routeFor(const std::string& url, const std::function<
     auto found = routes.routes.find(origin);
     if (found == routes.routes.end()) {
       remembered entry;
-      entry.route = settle(*parts, entry);
+      entry.route = settle(*parts, entry, routes);
       entry.until = now + kRouteLifetime;
       found = routes.routes.emplace(origin, std::move(entry)).first;
       if (!found->second.lookup) settled = found->second.route;
@@ -430,6 +438,7 @@ std::optional<proxy_route> routeFor(const std::string& url, const std::function<
       entry.route.source = entry.scriptSource;
     } else {
       entry.route = entry.fallback;
+      routes.silent[entry.scriptSource] = clock::now() + kRouteLifetime;
     }
     entry.lookup.reset();
     entry.until = clock::now() + kRouteLifetime;

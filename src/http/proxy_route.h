@@ -31,8 +31,8 @@ struct proxy_route {
 };
 
 constexpr auto kRouteLifetime = std::chrono::minutes(5);
-// What a PAC file or WPAD that does not answer costs, once per host and
-// route lifetime; the route is then the fixed proxy, if any, else direct.
+// What a PAC file or WPAD that does not answer costs, once per route
+// lifetime; the routes are then the fixed proxy, if any, else direct.
 constexpr auto kScriptLookupLimit = std::chrono::seconds(2);
 
 // The route for `url`, worked out now or remembered. Waits for a PAC answer
