@@ -67,7 +67,7 @@ if [ "$actual" != "$expected" ]; then
 fi
 
 # Only the system's own DLLs may be imported.
-allowed='^(kernel32|msvcrt|advapi32|bcrypt|crypt32|ws2_32|secur32|normaliz|user32|shell32|ucrtbase|api-ms-win-.*)\.dll$'
+allowed='^(kernel32|msvcrt|advapi32|bcrypt|crypt32|ws2_32|secur32|normaliz|user32|shell32|ucrtbase|winhttp|api-ms-win-.*)\.dll$'
 while read -r name; do
   lower=$(tr '[:upper:]' '[:lower:]' <<<"$name")
   [[ $lower =~ $allowed ]] || fail "imports $name, which the installer would have to ship"

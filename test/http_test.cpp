@@ -123,6 +123,16 @@ TEST(HttpLibrary, WindowsLibcurlHasHttp2) {
   ASSERT_NE(info->nghttp2_version, nullptr);
   EXPECT_NE(std::string(info->nghttp2_version), "");
 }
+
+// A proxy that asks for a sign-in gets the logged-on user's through SSPI,
+// which Wine cannot show: at least the build must have it.
+TEST(HttpLibrary, WindowsLibcurlSignsInThroughSspi) {
+  const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+  ASSERT_NE(info, nullptr);
+  EXPECT_NE(info->features & CURL_VERSION_SSPI, 0) << info->version;
+  EXPECT_NE(info->features & CURL_VERSION_NTLM, 0) << info->version;
+  EXPECT_NE(info->features & CURL_VERSION_SPNEGO, 0) << info->version;
+}
 #endif
 
 TEST(FormatWide, ConversionsOfTheEngineMessages) {

@@ -7,6 +7,7 @@
 #include "http/download_job.h"
 #include "http/http_request_helper.h"
 #include "http/http_system.h"
+#include "http/proxy_route.h"
 
 namespace ql {
 namespace {
@@ -25,7 +26,11 @@ struct Library {
   JobTable jobs;
   platform::RecursiveLock shutdown;
 
-  Library() { platform::onFork(&prepareFork, &afterForkInParent, &afterForkInChild); }
+  Library() {
+    platform::onFork(&prepareFork, &afterForkInParent, &afterForkInChild);
+    // Which proxy each host goes through, once per host and route lifetime.
+    vela::http::setRouteRecordSink(&pushLogRecord);
+  }
   Library(const Library&) = delete;
   Library& operator=(const Library&) = delete;
 

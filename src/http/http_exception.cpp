@@ -39,12 +39,17 @@ http_exception::http_exception(const char16_t* message) : Exception(nullptr, 0, 
 
 http_exception::http_exception(std::u16string message) : Exception(nullptr, 0, nullptr), message_(std::move(message)) {}
 
-std::unique_ptr<http_exception> make_curl_error(int32_t code, const std::u16string& description) {
-  return std::make_unique<http_exception>(format_wide(u"Inner libCurl error(%d): \"%s\".", {code, description}));
+std::unique_ptr<http_exception> make_curl_error(int32_t code, const std::u16string& description,
+                                                const std::u16string& via) {
+  return std::make_unique<http_exception>(format_wide(u"Inner libCurl error(%d): \"%s\"%s.", {code, description, via}));
 }
 
-std::unique_ptr<http_exception> make_status_error(int32_t status) {
-  return std::make_unique<http_exception>(format_wide(u"Unexpected http server response code(%d).", {status}));
+std::unique_ptr<http_exception> make_status_error(int32_t status, const std::u16string& via) {
+  return std::make_unique<http_exception>(format_wide(u"Unexpected http server response code(%d)%s.", {status, via}));
+}
+
+std::unique_ptr<http_exception> make_proxy_sign_in_error(const std::u16string& via) {
+  return std::make_unique<http_exception>(u"Proxy sign-in failed (407)" + via + u".");
 }
 
 std::unique_ptr<http_exception> make_length_error(int64_t full_size, int64_t requested_size, int64_t content_len) {

@@ -85,9 +85,14 @@ class http_exception : public Exception {
   std::u16string message_;
 };
 
-// The messages the request classes record.
-std::unique_ptr<http_exception> make_curl_error(int32_t code, const std::u16string& description);
-std::unique_ptr<http_exception> make_status_error(int32_t status);
+// The messages the request classes record. `via` names the proxy the
+// transfer went through (" via proxy 127.0.0.1:3128 from system settings"),
+// empty for a direct one.
+std::unique_ptr<http_exception> make_curl_error(int32_t code, const std::u16string& description,
+                                                const std::u16string& via = {});
+std::unique_ptr<http_exception> make_status_error(int32_t status, const std::u16string& via = {});
+// A proxy that wanted a sign-in (407) it did not get or did not accept.
+std::unique_ptr<http_exception> make_proxy_sign_in_error(const std::u16string& via);
 std::unique_ptr<http_exception> make_length_error(int64_t full_size, int64_t requested_size, int64_t content_len);
 
 }  // namespace http

@@ -428,7 +428,7 @@ bool http_request_file_helper::onReceiveInfo() {
     std::string value;
     retry_after_ = getHeader("Retry-After", value) ? secondsOfRetryAfter(value) : -1;
   }
-  setError(make_status_error(status));
+  setError(make_status_error(status, proxyWords()));
   return false;
 }
 
@@ -581,6 +581,8 @@ http_request_file_helper::failure http_request_file_helper::classify(const trans
   // The disk or the file: another server cannot help.
   if (dynamic_cast<const SysException*>(error.get()) != nullptr) return failure::request;
   if (no_room_) return failure::request;
+  // Every URL goes through the same proxy; trying again asks it the same.
+  if (outcome.signInRefused) return failure::request;
   // A server or a cache that answered with the wrong bytes may answer right
   // the next time; nothing was written.
   if (range_misfit_) return failure::transient;
@@ -597,7 +599,7 @@ http_request_file_helper::failure http_request_file_helper::classify(const trans
 std::u16string http_request_file_helper::failureWords(const transfer_outcome& outcome) {
   const std::unique_ptr<Exception> error = getError();
   if (error != nullptr) return error->text();
-  return make_curl_error(outcome.code, ql::platform::ansiToWide(outcome.text.c_str()))->text();
+  return make_curl_error(outcome.code, ql::platform::ansiToWide(outcome.text.c_str()), outcome.via)->text();
 }
 
 bool http_request_file_helper::backOff(int64_t seconds) {

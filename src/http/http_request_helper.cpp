@@ -218,6 +218,8 @@ void http_request_helper::run() noexcept {
       // Read before the request lock is taken, for the lock order above.
       if (!outcome.transferred) outcome.code = transfer_.errorText(outcome.text);
       outcome.statusRead = getResponseCode(&outcome.status);
+      outcome.via = transfer_.viaWords();
+      outcome.signInRefused = transfer_.proxySignInRefused();
       if (!afterTransfer(outcome, params_)) break;
     }
   } catch (...) {
@@ -244,16 +246,21 @@ void http_request_helper::run() noexcept {
 }
 
 bool http_request_helper::recordOutcome(const transfer_outcome& outcome) {
+  // Whatever else went wrong followed from a proxy that let nothing through.
+  if (outcome.signInRefused) {
+    setError(make_proxy_sign_in_error(outcome.via));
+    return false;
+  }
   // A handler's own error explains the failure better than the libcurl code
   // its refusal caused.
   if (error_) return false;
   if (!outcome.transferred) {
-    setError(make_curl_error(outcome.code, ql::platform::ansiToWide(outcome.text.c_str())));
+    setError(make_curl_error(outcome.code, ql::platform::ansiToWide(outcome.text.c_str()), outcome.via));
     curl_code_ = outcome.code;
     return false;
   }
   if (outcome.statusRead && outcome.status != 200 && outcome.status != 206 && !outcome.complete) {
-    setError(make_status_error(outcome.status));
+    setError(make_status_error(outcome.status, outcome.via));
     return false;
   }
   return true;

@@ -92,7 +92,9 @@ class http_request_helper : public http_lockable, public http_request_callback {
     std::string text;
     bool statusRead = false;
     int32_t status = 0;
-    bool complete = false;  // a status other than 200 and 206 that a handler took as the whole answer
+    bool complete = false;       // a status other than 200 and 206 that a handler took as the whole answer
+    std::u16string via;          // the proxy it went through, for the failure's words
+    bool signInRefused = false;  // at a proxy that wanted a sign-in
   };
 
   // Starts a run with `params`. False while an earlier run is still going, and
@@ -107,6 +109,8 @@ class http_request_helper : public http_lockable, public http_request_callback {
   virtual bool afterTransfer(transfer_outcome& outcome, http_request_params& params);
   // Whether the host asked this run to stop.
   bool cancelRequested();
+  // The words a failure of the running transfer adds for its proxy.
+  std::u16string proxyWords() { return transfer_.viaWords(); }
   // On the worker once the run's outcome is recorded and before
   // onFinished(), without the request lock: for a last step that may take
   // seconds, while the host's polls and cancels carry on. The run still

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "http/handle_pool.h"
+#include "http/proxy_route.h"
 
 namespace vela::http {
 namespace {
@@ -64,8 +65,10 @@ void http_system::takeDown(bool mayWait) {
     holdsAtCleanup_ = holds_;
     if (holds_ == 0) {
       // No transfer has handles now: the idle ones and their connections
-      // go first, while libcurl is still there to close them.
+      // go first, while libcurl is still there to close them; the routes
+      // kept for the hosts go too.
       handle_pool::instance().close();
+      forgetRoutes();
       curl_global_cleanup();
     }
     initResult_ = CURLE_FAILED_INIT;

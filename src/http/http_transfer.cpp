@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "http/http_system.h"
+#include "platform/system_proxy.h"
 
 namespace vela::http {
 
@@ -182,9 +183,13 @@ void http_transfer::reset() {
   user_data_ = 0;
 }
 
-bool http_transfer::setup(const http_request_params& params) {
+bool http_transfer::setup(const http_request_params& params) { return setup(params, proxy_route{}, 0); }
+
+bool http_transfer::setup(const http_request_params& params, const proxy_route& route, std::size_t hop) {
   Guard guard(lock_);
   reset();
+  route_ = route;
+  hop_ = hop;
   result_ = http_system::instance().hold();
   if (result_ != 0) return false;
   holding_ = true;
@@ -233,8 +238,12 @@ bool http_transfer::configure() {
   };
   const bool posting = params_.method == http_method::post && !params_.body.empty();
   const bool uploading = params_.method == http_method::upload;
+  const std::string& proxy = route_.hops[hop_];
   // The order matters: the first refused option ends the set-up.
   return set(curl_easy_setopt(handle, CURLOPT_URL, params_.url.c_str())) &&
+         // Always set, so that libcurl never reads the environment itself:
+         // the route has read it already, and "" goes direct.
+         set(curl_easy_setopt(handle, CURLOPT_PROXY, proxy.c_str())) && (proxy.empty() || configureProxy(handle)) &&
          set(curl_easy_setopt(handle, CURLOPT_HTTP_VERSION,
                               static_cast<long>(params_.allowHttp2 && http2Available() ? CURL_HTTP_VERSION_2TLS
                                                                                        : CURL_HTTP_VERSION_1_1))) &&
@@ -283,6 +292,25 @@ bool http_transfer::configure() {
          (!params_.noBody || set(curl_easy_setopt(handle, CURLOPT_NOBODY, 1L)));
 }
 
+bool http_transfer::configureProxy(void* easy) {
+  CURL* handle = easy;
+  auto set = [this](CURLcode code) {
+    result_ = code;
+    return code == CURLE_OK;
+  };
+  const std::string& proxy = route_.hops[hop_];
+  // A password goes only where one was given: with the proxy's URL. Without
+  // one, a proxy that asks gets the logged-on user's sign-in where the
+  // system has one (an empty user and password tell libcurl's SSPI to use
+  // it), and nothing elsewhere.
+  constexpr long kSignIn = CURLAUTH_NEGOTIATE | CURLAUTH_NTLM;
+  const bool given = proxyHasCredentials(proxy);
+  return set(curl_easy_setopt(handle, CURLOPT_NOPROXY, route_.noProxy.c_str())) &&
+         (given ? set(curl_easy_setopt(handle, CURLOPT_PROXYAUTH, kSignIn | CURLAUTH_BASIC))
+                : !ql::platform::kProxySignInAsUser || (set(curl_easy_setopt(handle, CURLOPT_PROXYAUTH, kSignIn)) &&
+                                                        set(curl_easy_setopt(handle, CURLOPT_PROXYUSERPWD, ":"))));
+}
+
 bool http_transfer::perform(const http_request_params& params, http_request_callback* callback) {
   // The handle holds the connection and libcurl's internal socket pair until
   // it goes; a host may keep a finished request for as long as it likes.
@@ -293,30 +321,50 @@ bool http_transfer::perform(const http_request_params& params, http_request_call
   return run(params, callback);
 }
 
+namespace {
+// Codes of a transfer that never reached past its proxy, so that the next
+// one its route names may be tried.
+bool proxyUnreachable(CURLcode code) {
+  return code == CURLE_COULDNT_RESOLVE_PROXY || code == CURLE_COULDNT_CONNECT || code == CURLE_PROXY;
+}
+}  // namespace
+
 bool http_transfer::run(const http_request_params& params, http_request_callback* callback) {
-  CURL* handle;
-  CURLM* multi;
-  {
+  // Here, on the worker: a PAC look-up may take seconds.
+  const std::optional<proxy_route> route =
+      routeFor(params.url, [&] { return callback != nullptr && callback->isCancelled(*this, 0); });
+  if (!route) {
     Guard guard(lock_);
-    if (!setup(params)) return false;
-    callback_ = callback;
-    user_data_ = 0;
-    handle = handles_.easy();
-    multi = handles_.multi();
+    reset();
+    result_ = CURLE_ABORTED_BY_CALLBACK;
+    return false;
   }
-  // Not under the lock: the callbacks take it for their own duration, and the
-  // handles only change in setup/reset, which this thread alone calls.
-  CURLcode code;
-  if (params.driver) {
+  CURLcode code = CURLE_OK;
+  for (std::size_t hop = 0; hop < route->hops.size(); ++hop) {
+    CURL* handle;
+    CURLM* multi;
     {
-      Guard wake(wakeLock_);
-      waitingDriver_ = params.driver;
+      Guard guard(lock_);
+      if (!setup(params, *route, hop)) return false;
+      callback_ = callback;
+      user_data_ = 0;
+      handle = handles_.easy();
+      multi = handles_.multi();
     }
-    code = static_cast<CURLcode>(params.driver->run(handle, *this));
-    Guard wake(wakeLock_);
-    waitingDriver_.reset();
-  } else {
-    code = static_cast<CURLcode>(drive(handle, multi));
+    // Not under the lock: the callbacks take it for their own duration, and the
+    // handles only change in setup/reset, which this thread alone calls.
+    if (params.driver) {
+      {
+        Guard wake(wakeLock_);
+        waitingDriver_ = params.driver;
+      }
+      code = static_cast<CURLcode>(params.driver->run(handle, *this));
+      Guard wake(wakeLock_);
+      waitingDriver_.reset();
+    } else {
+      code = static_cast<CURLcode>(drive(handle, multi));
+    }
+    if (route->hops[hop].empty() || !proxyUnreachable(code)) break;
   }
 
   Guard guard(lock_);
@@ -404,6 +452,17 @@ void http_transfer::wakeUp() {
   if (waitingDriver_) waitingDriver_->wake();
 }
 
+std::u16string http_transfer::viaWords() {
+  Guard guard(lock_);
+  return vela::http::viaWords(route_.hops[hop_], route_.source);
+}
+
+bool http_transfer::proxySignInRefused() {
+  Guard guard(lock_);
+  const head_info answers = head();
+  return !route_.hops[hop_].empty() && (answers.proxyCode == 407 || (answers.codeRead && answers.code == 407));
+}
+
 long http_transfer::receiveBufferBytes() {
   Guard guard(lock_);
   return receiveBufferBytes_;
@@ -440,6 +499,7 @@ http_transfer::head_info http_transfer::head() {
   curl_off_t length = -1;
   answers.lengthRead = curl_easy_getinfo(handles_.easy(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK;
   answers.length = length;
+  curl_easy_getinfo(handles_.easy(), CURLINFO_HTTP_CONNECTCODE, &answers.proxyCode);
   return answers;
 }
 

@@ -13,6 +13,7 @@
 #include "http/handle_pool.h"
 #include "http/http_request_callback.h"
 #include "http/http_request_params.h"
+#include "http/proxy_route.h"
 #include "platform/platform.h"
 
 struct curl_slist;
@@ -45,11 +46,13 @@ class http_transfer {
   http_transfer(const http_transfer&) = delete;
   http_transfer& operator=(const http_transfer&) = delete;
 
-  // Configures a handle from the pool, from scratch, from `params`; on
-  // failure result() says why.
+  // Configures a handle from the pool, from scratch, from `params`, going
+  // direct; on failure result() says why.
   bool setup(const http_request_params& params);
-  // Runs one whole transfer on the calling thread and gives the handle back.
-  // True when libcurl reported success and the callback accepted the head.
+  // Runs one whole transfer on the calling thread and gives the handle back:
+  // through the proxies its route names, each tried in turn while the one
+  // before cannot be reached. True when libcurl reported success and the
+  // callback accepted the head.
   bool perform(const http_request_params& params, http_request_callback* callback);
   void reset();
 
@@ -83,6 +86,13 @@ class http_transfer {
   // What the handle made by the last setup() reads with at a time; 0 before
   // any handle.
   long receiveBufferBytes();
+
+  // The words a failure of the last (or running) transfer adds for the
+  // proxy it went through; empty when it went direct.
+  std::u16string viaWords();
+  // Whether the last run ended at a proxy that wanted a sign-in (407) it did
+  // not get or accept.
+  bool proxySignInRefused();
 
   // The transfer lock, for callers that query the handle.
   ql::platform::RecursiveLock& lock() { return lock_; }
@@ -138,9 +148,13 @@ class http_transfer {
     long code = 0;
     bool lengthRead = false;
     int64_t length = -1;
+    long proxyCode = 0;  // the proxy's answer to a tunnel's CONNECT
   };
 
-  bool configure();  // sets the options in order; false on the first refusal
+  // setup() for hop `hop` of `route`.
+  bool setup(const http_request_params& params, const proxy_route& route, std::size_t hop);
+  bool configure();                   // sets the options in order; false on the first refusal
+  bool configureProxy(void* handle);  // for a hop through a proxy
   bool run(const http_request_params& params, http_request_callback* callback);
   int drive(void* handle, void* multi);  // the easy handle to its end; libcurl's result code
   bool cancelRequested();                // asks the callback, under the transfer lock
@@ -167,6 +181,8 @@ class http_transfer {
   receive_pace::clock::time_point pacedUntil_;
   std::shared_ptr<transfer_driver> waitingDriver_;  // the driver of a running transfer, for wakeUp()
   http_request_params params_;
+  proxy_route route_;
+  std::size_t hop_ = 0;  // the entry of route_.hops in use
   http_request_callback* callback_ = nullptr;
   uintptr_t user_data_ = 0;
 };

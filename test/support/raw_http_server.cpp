@@ -2,20 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
+#include "support/loopback_socket.h"
 
 #include <algorithm>
 #include <cctype>
@@ -26,84 +13,12 @@
 namespace quillet_test {
 namespace {
 
-constexpr int kPollMs = 50;
-
-// The few socket calls that differ between Winsock and POSIX. Sockets are
-// kept as int: a SOCKET fits on 32-bit Windows, where the tests run.
-#ifdef _WIN32
-constexpr int kSocketFlags = 0;
-constexpr int kSendFlags = 0;
-constexpr int kPeekFlags = MSG_PEEK;
-constexpr int kShutBoth = SD_BOTH;
-using ssize_t = int;
-
-bool startWinsock() {
-  static const bool started = [] {
-    WSADATA data;
-    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }();
-  return started;
-}
-
-void closeSocket(int socket) { ::closesocket(static_cast<SOCKET>(socket)); }
-
-int pollOne(int socket, short events, int timeoutMs) {
-  WSAPOLLFD entry{static_cast<SOCKET>(socket), events, 0};
-  return ::WSAPoll(&entry, 1, timeoutMs);
-}
-
-bool retryable() {
-  const int error = ::WSAGetLastError();
-  return error == WSAEINTR || error == WSAEWOULDBLOCK;
-}
-
-int acceptSocket(int listener) {
-  const SOCKET accepted = ::accept(static_cast<SOCKET>(listener), nullptr, nullptr);
-  return accepted == INVALID_SOCKET ? -1 : static_cast<int>(accepted);
-}
-#else
-constexpr int kSocketFlags = SOCK_CLOEXEC;
-constexpr int kSendFlags = MSG_NOSIGNAL;
-constexpr int kPeekFlags = MSG_PEEK | MSG_DONTWAIT;
-constexpr int kShutBoth = SHUT_RDWR;
-
-bool startWinsock() { return true; }
-
-void closeSocket(int socket) { ::close(socket); }
-
-int pollOne(int socket, short events, int timeoutMs) {
-  pollfd entry{socket, events, 0};
-  return ::poll(&entry, 1, timeoutMs);
-}
-
-bool retryable() { return errno == EINTR || errno == EAGAIN; }
-
-int acceptSocket(int listener) { return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); }
-#endif
+using namespace loopback;
 
 bool equalsIgnoreCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
          });
-}
-
-int listenOnLoopback(uint16_t& port) {
-  if (!startWinsock()) throw std::runtime_error("WSAStartup failed");
-  auto created = ::socket(AF_INET, SOCK_STREAM | kSocketFlags, 0);
-  if (created == static_cast<decltype(created)>(-1)) throw std::runtime_error("socket failed");
-  const int fd = static_cast<int>(created);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof address;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 64) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    closeSocket(fd);
-    throw std::runtime_error("cannot listen on 127.0.0.1");
-  }
-  port = ntohs(address.sin_port);
-  return fd;
 }
 
 // A mix of the 8-byte block number, so any slice can be produced on its own.
@@ -189,6 +104,24 @@ void Connection::stall(std::chrono::milliseconds limit) {
       if (::recv(socket_, &probe, 1, kPeekFlags) == 0) return;
     }
   }
+}
+
+bool Connection::tunnel(uint16_t port) {
+  const int upstream = connectToLoopback(port);
+  if (upstream < 0) return false;
+  if (send("HTTP/1.1 200 Connection established\r\n\r\n")) {
+    while (!closed_ && !server_.stopping()) {
+      for (const auto [from, to] : {std::pair{socket_, upstream}, std::pair{upstream, socket_}}) {
+        if (pollOne(from, POLLIN, 10) <= 0) continue;
+        char buffer[16384];
+        const auto got = ::recv(from, buffer, sizeof buffer, 0);
+        if (got <= 0 || !sendAll(to, buffer, static_cast<std::size_t>(got))) closed_ = true;
+      }
+    }
+  }
+  closeSocket(upstream);
+  close();
+  return true;
 }
 
 void Connection::close() {
@@ -409,17 +342,10 @@ uint16_t unusedPort() {
 }
 
 bool connectAndClose(uint16_t port) {
-  if (!startWinsock()) return false;
-  auto created = ::socket(AF_INET, SOCK_STREAM | kSocketFlags, 0);
-  if (created == static_cast<decltype(created)>(-1)) return false;
-  const int fd = static_cast<int>(created);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  const int fd = connectToLoopback(port);
+  if (fd < 0) return false;
   closeSocket(fd);
-  return connected;
+  return true;
 }
 
 }  // namespace quillet_test

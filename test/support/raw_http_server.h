@@ -50,6 +50,10 @@ class Connection {
   bool sendPattern(uint64_t offset, uint64_t size, uint32_t seed);
   // Sends nothing until the server stops, the peer goes, or `limit` passes.
   void stall(std::chrono::milliseconds limit);
+  // Relays bytes both ways between the peer and 127.0.0.1:`port` until
+  // either side closes or the server stops, then ends the connection: a
+  // proxy's tunnel. False when `port` refuses.
+  bool tunnel(uint16_t port);
   // Ends the connection at once; no further request is read from it.
   void close();
   bool closed() const { return closed_; }
