@@ -76,6 +76,23 @@ bool File::openExclusive(const std::u16string& path, bool readable) {
   return true;
 }
 
+bool File::openForReading(const std::u16string& path) {
+  close();
+  if (path.find(u'\0') != std::u16string::npos) {
+    ::SetLastError(ERROR_INVALID_NAME);
+    return false;
+  }
+  HANDLE handle = ::CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER existing;
+  if (!::GetFileSizeEx(handle, &existing)) existing.QuadPart = 0;  // a device: no size
+  state_.handle = reinterpret_cast<intptr_t>(handle);
+  state_.position = 0;
+  state_.end = existing.QuadPart;
+  return true;
+}
+
 bool File::size(int64_t& bytes) const {
   if (!isOpen()) {
     ::SetLastError(ERROR_INVALID_HANDLE);
