@@ -21,21 +21,15 @@
 #include <sys/resource.h>
 #endif
 
-using quillet_test::drainLogRecords;
-using quillet_test::TempDir;
+using namespace quillet_test;
 using Records = std::vector<std::string>;
 
 namespace {
 
-std::string fixture(const std::string& name) {
-  return quillet_test::readFile(std::filesystem::path(QUILLET_SIGNATURES_DIR) / name);
-}
+std::string fixture(const std::string& name) { return readFile(std::filesystem::path(QUILLET_SIGNATURES_DIR) / name); }
 
 // minisign names the key id in the public key's own comment.
-std::string keyIdOf(const std::string& publicKey) {
-  const std::string prefix = "untrusted comment: minisign public key ";
-  return publicKey.substr(prefix.size(), 16);
-}
+std::string keyIdOf(const std::string& publicKey) { return publicKey.substr(publicKey.find('\n') - 16, 16); }
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
   return text.replace(text.find(from), from.size(), to);
@@ -49,14 +43,9 @@ std::string line(const std::string& text, int index) {
 
 std::string failed(const std::string& reason) { return "Signature check failed: " + reason; }
 
-std::string systemWords(uint32_t code, const std::string& windowsText) {
-  return failed(quillet_test::systemText(code, windowsText));
-}
-
-const QL_WCHAR* hostPath(const std::u16string& path) { return reinterpret_cast<const QL_WCHAR*>(path.c_str()); }
-
 int verifyFile(const std::filesystem::path& file, const std::string& signature, const std::string& keys) {
-  return QL_VerifyFileSignature(hostPath(quillet_test::widePath(file)), signature.c_str(), keys.c_str());
+  const std::u16string path = widePath(file);
+  return QL_VerifyFileSignature(reinterpret_cast<const QL_WCHAR*>(path.c_str()), signature.c_str(), keys.c_str());
 }
 
 // The most memory this process has held at once.
@@ -128,15 +117,15 @@ TEST(Signature, NullEmptyAndUnknownArguments) {
   EXPECT_EQ(QL_VerifyFileSignature(nullptr, hashed.c_str(), keyA.c_str()), 0);
   EXPECT_EQ(QL_VerifyRequestSignature(7, hashed.c_str(), keyA.c_str()), 0);
   EXPECT_EQ(drainLogRecords(),
-            (Records{verifiedByA, verifiedByA, systemWords(87, "The parameter is incorrect."),
+            (Records{verifiedByA, verifiedByA, failed(systemText(87, "The parameter is incorrect.")),
                      failed("malformed signature"), failed("malformed key"), failed("malformed key"),
-                     systemWords(3, "The system cannot find the path specified."), "Request not found"}));
+                     failed(systemText(3, "The system cannot find the path specified.")), "Request not found"}));
 }
 
 TEST(Signature, FilesInConstantMemory) {
   TempDir dir;
-  quillet_test::writeFile(dir.file("empty"), "");
-  quillet_test::writeFile(dir.file("manifest.txt"), manifest);
+  writeFile(dir.file("empty"), "");
+  writeFile(dir.file("manifest.txt"), manifest);
   // The pattern make_signatures.sh signed, a MiB at a time: block k is
   // bytes 0, 1, ... 255, 0, ... rotated by k.
   std::string block(1 << 20, '\0');
@@ -156,23 +145,18 @@ TEST(Signature, FilesInConstantMemory) {
   EXPECT_EQ(verifyFile(dir.file("empty"), fixture("empty.minisig"), keyA), 1);
   EXPECT_EQ(verifyFile(dir.file("manifest.txt"), legacy, keyA + keyB), 1);
   EXPECT_EQ(verifyFile(dir.file("missing"), hashed, keyA), 0);
-  {
-    std::fstream change(dir.file("pattern"), std::ios::binary | std::ios::in | std::ios::out);
-    change.seekp((100 << 20) - 1);
-    change.put('\x7f');
-  }
+  std::fstream(dir.file("pattern"), std::ios::binary | std::ios::in | std::ios::out).seekp((100 << 20) - 1).put('\x7f');
   EXPECT_EQ(verifyFile(dir.file("pattern"), pattern, keyA), 0);
   EXPECT_EQ(drainLogRecords(),
             (Records{verifiedByA, verifiedByA, verifiedByA,
-                     systemWords(2, "The system cannot find the file specified."), failed("bad signature")}));
+                     failed(systemText(2, "The system cannot find the file specified.")), failed("bad signature")}));
 }
 
 TEST(Signature, BodyOfAFinishedRequest) {
-  quillet_test::RawHttpServer server([](const quillet_test::HttpRequest&, quillet_test::Connection& connection) {
-    connection.send(quillet_test::httpResponse(200, "OK", manifest));
-  });
+  RawHttpServer server(
+      [](const HttpRequest&, Connection& connection) { connection.send(httpResponse(200, "OK", manifest)); });
   const unsigned id = QL_Request(0, server.url("/manifest.txt").c_str(), nullptr);
-  ASSERT_EQ(quillet_test::waitFinished(id).state, QL_STATE_DONE);
+  ASSERT_EQ(waitFinished(id).state, QL_STATE_DONE);
   drainLogRecords();
   EXPECT_EQ(QL_VerifyRequestSignature(id, hashed.c_str(), keyA.c_str()), 1);
   EXPECT_EQ(QL_VerifyRequestSignature(id, fixture("empty.minisig").c_str(), keyA.c_str()), 0);

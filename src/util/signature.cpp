@@ -61,8 +61,10 @@ std::string hexOf(const KeyId& id) {
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
-// The next line of `text` from `position` on, without its "\n" or "\r\n".
+// The next line of `text` from `position` on, without its "\n" or "\r\n";
+// empty past the end, where `position` exceeds the text's size.
 std::string_view nextLine(std::string_view text, std::size_t& position) {
+  if (position > text.size()) return {};
   const std::size_t end = std::min(text.find('\n', position), text.size());
   std::string_view line = text.substr(position, end - position);
   position = end + 1;
@@ -83,16 +85,15 @@ bool parseSignature(std::string_view text, Signature& out) {
   std::size_t position = 0;
   if (!startsWith(nextLine(text, position), kUntrustedPrefix)) return false;
   std::array<unsigned char, kAlgorithmBytes + kKeyIdBytes + crypto_sign_BYTES> signature{};
-  if (position > text.size() || !decodeBase64(nextLine(text, position), signature)) return false;
+  if (!decodeBase64(nextLine(text, position), signature)) return false;
   if (signature[0] != 'E' || (signature[1] != 'd' && signature[1] != 'D')) return false;
   out.hashed = signature[1] == 'D';
   std::copy_n(signature.begin() + kAlgorithmBytes, kKeyIdBytes, out.keyId.begin());
   std::copy_n(signature.begin() + kAlgorithmBytes + kKeyIdBytes, crypto_sign_BYTES, out.data.begin());
-  if (position > text.size()) return false;
   const std::string_view comment = nextLine(text, position);
   if (!startsWith(comment, kTrustedPrefix)) return false;
   out.trustedComment = comment.substr(kTrustedPrefix.size());
-  if (position > text.size() || !decodeBase64(nextLine(text, position), out.global)) return false;
+  if (!decodeBase64(nextLine(text, position), out.global)) return false;
   // Only line breaks may follow.
   while (position <= text.size()) {
     if (!nextLine(text, position).empty()) return false;
