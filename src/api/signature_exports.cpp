@@ -10,7 +10,6 @@
 #include "api/library.h"
 #include "api/log_queue.h"
 #include "http/http_request_data_helper.h"
-#include "platform/platform.h"
 #include "quillet/quillet.h"
 #include "text/text.h"
 #include "util/signature.h"
