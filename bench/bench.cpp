@@ -1,6 +1,9 @@
 #include "bench.h"
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -8,6 +11,8 @@
 #include <filesystem>
 #include <iostream>
 #include <thread>
+
+extern char** environ;
 
 namespace bench {
 
@@ -40,6 +45,22 @@ Options::Options(int argc, char** argv, const std::map<std::string, std::string>
 std::string Options::text(const std::string& name) const { return values_.at(name); }
 
 long long Options::number(const std::string& name) const { return std::stoll(values_.at(name)); }
+
+int spawn(const std::vector<std::string>& args, const std::string& out) {
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t child = 0;
+  const int started = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (started != 0) throw std::runtime_error("cannot start " + args[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 double median(std::vector<double> values) {
   if (values.empty()) {

@@ -71,6 +71,10 @@ double median(std::vector<double> values);
 // or the request still runs after ten minutes.
 QL_REQUEST_INFO waitForEnd(unsigned id, std::chrono::microseconds interval = std::chrono::milliseconds(1));
 
+// Runs a program, found on PATH, to its end; its exit status (-1 when it did
+// not exit), its standard output to `out`. Throws when it cannot start.
+int spawn(const std::vector<std::string>& args, const std::string& out = "/dev/null");
+
 // Threads of this process, from /proc/self/task.
 int threadCount();
 

@@ -5,11 +5,6 @@
 //     by sha256sum, which reads the file a second time;
 //   resume: a download cancelled at half and resumed, in the bytes the
 //     server sent for the resumed run (its access log) against the remainder.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -20,8 +15,6 @@
 
 #include "bench.h"
 
-extern char** environ;
-
 namespace {
 
 QL_DOWNLOAD_OPTIONS optionsWith(unsigned flags, const std::string& sha256) {
@@ -31,23 +24,6 @@ QL_DOWNLOAD_OPTIONS optionsWith(unsigned flags, const std::string& sha256) {
   options.expectedSize = -1;
   options.sha256 = sha256.c_str();
   return options;
-}
-
-// Runs a program to its end; its exit status, standard output to `out`.
-int spawn(const std::vector<std::string>& args, const std::string& out = "/dev/null") {
-  std::vector<char*> argv;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t child = 0;
-  const int started = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (started != 0) throw std::runtime_error("cannot start " + args[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 double verifiedWithLibrary(const std::string& url, const std::string& path, const std::string& sha256) {
@@ -68,10 +44,10 @@ double verifiedWithLibrary(const std::string& url, const std::string& path, cons
 double verifiedWithCurl(const std::string& url, const std::string& path, const std::string& sha256,
                         std::vector<double>& curlAlone) {
   const auto start = bench::Clock::now();
-  if (spawn({"curl", "-s", "-o", path, url}) != 0) throw std::runtime_error("curl failed");
+  if (bench::spawn({"curl", "-s", "-o", path, url}) != 0) throw std::runtime_error("curl failed");
   curlAlone.push_back(bench::secondsSince(start));
   const std::string sums = path + ".sha256";
-  if (spawn({"sha256sum", path}, sums) != 0) throw std::runtime_error("sha256sum failed");
+  if (bench::spawn({"sha256sum", path}, sums) != 0) throw std::runtime_error("sha256sum failed");
   const double seconds = bench::secondsSince(start);
   std::ifstream in(sums);
   std::string digest;

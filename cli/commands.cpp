@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -45,6 +46,34 @@ class HttpSession {
 int fail(const std::string& reason) {
   std::fprintf(stderr, "quillet: %s\n", reason.c_str());
   return kExitFailure;
+}
+
+bool readWhole(const std::string& path, std::string& bytes) {
+  std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+  if (!in) return false;
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+// The PUBKEY arguments as the exports take them, a key a line: a file's
+// contents, or the argument itself where no file has that name.
+std::string keysText(const std::vector<std::string>& keys) {
+  std::string text;
+  for (const std::string& key : keys) {
+    std::string contents;
+    text += (readWhole(key, contents) ? contents : key) + "\n";
+  }
+  return text;
+}
+
+// What the signature check just made says of itself: "Signature verified:
+// key ID" or "Signature check failed: REASON".
+std::string signatureRecord(LogPrinter& log) {
+  log.drain();
+  const auto& records = log.records();
+  const auto found = std::find_if(records.rbegin(), records.rend(),
+                                  [](const std::string& record) { return record.rfind("Signature ", 0) == 0; });
+  return found == records.rend() ? "Signature check failed" : *found;
 }
 
 int runInMemory(const Options& options, int post, const std::string& url, const char* data) {
@@ -186,20 +215,16 @@ bool staysInside(const std::string& name) {
          name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
 }
 
-// Reads LIST into `files`; false with `problem` set ("LIST:LINE: what") when
-// it cannot be read or a line is not `URL [SHA256] [NAME]`.
-bool readJobList(const std::string& list, std::vector<JobFile>& files, std::string& problem) {
-  std::ifstream in(std::filesystem::u8path(list), std::ios::binary);
-  if (!in) {
-    problem = "cannot read " + list;
-    return false;
-  }
+// Reads LIST's `text` into `files`; false with `problem` set ("LIST:LINE:
+// what") when a line is not `URL [SHA256] [NAME]`.
+bool readJobList(const std::string& list, const std::string& text, std::vector<JobFile>& files, std::string& problem) {
+  std::istringstream in(text);
   std::map<std::string, std::size_t> lineOfName;
   std::size_t number = 0;
-  for (std::string text; std::getline(in, text);) {
+  for (std::string line; std::getline(in, line);) {
     ++number;
     const std::string where = list + ":" + std::to_string(number) + ": ";
-    std::istringstream fields(text);
+    std::istringstream fields(line);
     std::vector<std::string> words{std::istream_iterator<std::string>(fields), std::istream_iterator<std::string>()};
     if (words.empty() || words[0][0] == '#') continue;
     if (words.size() > 3) {
@@ -247,9 +272,26 @@ constexpr unsigned kJobPollMilliseconds = 150;
 }  // namespace
 
 int runJob(const Options& options, const std::string& list, const std::string& dir, const JobOptions& job) {
+  std::string text;
+  if (!readWhole(list, text)) {
+    std::fprintf(stderr, "quillet: cannot read %s\n", list.c_str());
+    return kExitUsage;
+  }
+  // The bytes verified are the bytes parsed: the list is read once.
+  if (!job.manifestSignature.empty()) {
+    std::string signature;
+    if (!readWhole(job.manifestSignature, signature)) return fail("cannot read " + job.manifestSignature);
+    if (text.size() > UINT32_MAX) return fail(list + ": too large to verify");
+    LogPrinter log(options.verbose);
+    const int verified = QL_VerifySignature(text.data(), static_cast<unsigned>(text.size()), signature.c_str(),
+                                            keysText(job.keys).c_str());
+    const std::string record = signatureRecord(log);
+    if (verified != 1) return fail(list + ": " + record + "; no file fetched");
+    std::fprintf(stderr, "quillet: %s: %s\n", list.c_str(), record.c_str());
+  }
   std::vector<JobFile> files;
   std::string problem;
-  if (!readJobList(list, files, problem)) {
+  if (!readJobList(list, text, files, problem)) {
     std::fprintf(stderr, "quillet: %s\n", problem.c_str());
     return kExitUsage;
   }
@@ -344,6 +386,21 @@ int runJob(const Options& options, const std::string& list, const std::string& d
   }
   std::fprintf(stderr, "quillet: saved %zu files, %s, to %s\n", pending.size(),
                formatBytes(static_cast<uint64_t>(figures.bytesWritten)).c_str(), dir.c_str());
+  return 0;
+}
+
+int runVerify(const Options& options, const std::string& file, const std::string& signatureFile,
+              const std::vector<std::string>& keys) {
+  std::string signature;
+  if (!readWhole(signatureFile, signature)) return fail("cannot read " + signatureFile);
+  std::u16string path;
+  if (!toWidePath(file, path)) return fail("the file name " + file + " is not UTF-8");
+  LogPrinter log(options.verbose);
+  const int verified = QL_VerifyFileSignature(reinterpret_cast<const QL_WCHAR*>(path.c_str()), signature.c_str(),
+                                              keysText(keys).c_str());
+  const std::string record = signatureRecord(log);
+  if (verified != 1) return fail(file + ": " + record);
+  std::fprintf(stderr, "quillet: %s: %s\n", file.c_str(), record.c_str());
   return 0;
 }
 

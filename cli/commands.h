@@ -32,6 +32,8 @@ struct JobOptions {
   unsigned parallel = 0;     // files transferring at once
   long long bytesPerSecond = 0;
   bool http1 = false;
+  std::string manifestSignature;  // a minisign signature of LIST; empty for none
+  std::vector<std::string> keys;  // the public keys it must verify with (see runVerify)
 };
 
 // "500", "64k", "2M" (k = 1024, M = 1048576) as bytes per second; false for
@@ -45,6 +47,10 @@ int runDownload(const Options& options, const std::string& url, const std::strin
 // Downloads the files LIST names (one `URL [SHA256] [NAME]` a line) into DIR
 // as one job of the library's.
 int runJob(const Options& options, const std::string& list, const std::string& dir, const JobOptions& job);
+// Checks SIGFILE, a minisign signature of FILE, against the PUBKEYs: each a
+// public key file as minisign writes it, or the key's base64 line itself.
+int runVerify(const Options& options, const std::string& file, const std::string& signatureFile,
+              const std::vector<std::string>& keys);
 int runJson(const Options& options, const std::string& file, const std::vector<std::string>& members);
 int runUlid(const Options& options, int count);
 int runDemo(const Options& options);

@@ -8,7 +8,8 @@
 
 int main(int argc, char** argv) {
   using namespace quillet_cli;
-  CLI::App app{"quillet: HTTP requests, file downloads and jobs, JSON and ULIDs through the quillet library"};
+  CLI::App app{
+      "quillet: HTTP requests, file downloads and jobs, signatures, JSON and ULIDs through the quillet library"};
   app.require_subcommand(1);
   app.fallthrough();  // -v may stand before or after the subcommand
   Options options;
@@ -55,6 +56,19 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 1000));
   job->add_option("--limit", jobRate, "receive speed cap of the whole job, as for download")->check(rateCheck);
   job->add_flag("--http1", jobOptions.http1, "keep every transfer on HTTP/1.1");
+  auto* manifestSignature = job->add_option("--manifest-sig", jobOptions.manifestSignature,
+                                            "a minisign signature of LIST, checked before any file is fetched");
+  auto* jobKeys =
+      job->add_option("--key", jobOptions.keys, "the public key (file or base64) it must verify with (repeatable)");
+  manifestSignature->needs(jobKeys);
+  jobKeys->needs(manifestSignature);
+
+  auto* verify = app.add_subcommand("verify", "check a minisign signature of FILE against one or more public keys");
+  std::string signatureFile;
+  std::vector<std::string> keys;
+  verify->add_option("FILE", file, "the signed file")->required();
+  verify->add_option("SIGFILE", signatureFile, "its minisign signature file")->required();
+  verify->add_option("PUBKEY", keys, "a public key file as minisign writes it, or its base64 line")->required();
 
   auto* json = app.add_subcommand("json", "parse a JSON object and print named string members");
   json->add_option("FILE", file, "a file with the JSON text, or - for standard input")->required();
@@ -90,6 +104,7 @@ int main(int argc, char** argv) {
       if (!jobRate.empty()) parseRate(jobRate, jobOptions.bytesPerSecond);
       return runJob(options, list, dir, jobOptions);
     }
+    if (*verify) return runVerify(options, file, signatureFile, keys);
     if (*json) return runJson(options, file, members);
     if (*ulid) return runUlid(options, count);
     return runDemo(options);

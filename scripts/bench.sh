@@ -14,7 +14,8 @@
 #   --many-pairs      pairs for the many-files ratios, HTTP and HTTPS (default 5)
 #   --only            run only this benchmark: ulid, json, body, download, https,
 #                     verified (download and SHA-256), resumed (bytes sent after
-#                     a cancel at half), many (2,000 small files, HTTP and HTTPS),
+#                     a cancel at half), signature (a 1 GiB file's minisign
+#                     signature), many (2,000 small files, HTTP and HTTPS),
 #                     job (the same list as one download job over HTTPS, polled every 16 ms),
 #                     scale, memory, stall (cancel and cleanup), scale_win32 (the
 #                     32-bit and x64 DLLs under Wine) or many_win32 (the many-files
@@ -38,7 +39,7 @@ while [ $# -gt 0 ]; do
     --memory-clients) memory_clients=$2; shift 2 ;;
     --win32-clients) win32_clients=$2; shift 2 ;;
     --only) only+=("$2"); shift 2 ;;
-    *) sed -n '2,20p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,21p' "$0" >&2; exit 2 ;;
   esac
 done
 
@@ -216,6 +217,9 @@ if wanted verified || wanted resumed; then
       --sha256 "$sha256" --dir "$work/out" --log "$work/counted.log" | tee -a "$summary" || status=1
   fi
 fi
+# The same 1 GiB file's prehashed signature, checked by the library and by
+# minisign itself.
+run signature --file "$work/www/1G.bin" --dir "$work/out" --pairs "$pairs"
 
 # The library reads libcurl's default CA bundle and no environment variable,
 # so the HTTPS targets run in a private mount namespace where a bundle that

@@ -2,10 +2,11 @@
 # Builds everything the Windows build of quillet links against, from Debian's
 # archive only, for 32-bit x86 (--arch x86, the default) or x86_64 (--arch x64):
 #   - the i686 or x86_64 MinGW-w64 cross compiler (POSIX thread model),
-#   - libcurl, nghttp2 and jansson from Debian's own source packages
-#     (apt-get source), cross-built as static libraries; libcurl uses Schannel
-#     and speaks HTTP only, HTTP/1.1 and HTTP/2 (nghttp2's library alone, no
-#     programs), with no optional compression, IDN, PSL or LDAP libraries,
+#   - libcurl, nghttp2, jansson and libsodium from Debian's own source
+#     packages (apt-get source), cross-built as static libraries; libcurl uses
+#     Schannel and speaks HTTP only, HTTP/1.1 and HTTP/2 (nghttp2's library
+#     alone, no programs), with no optional compression, IDN, PSL or LDAP
+#     libraries; libsodium checks the signatures of manifests,
 #   - GoogleTest from Debian's googletest sources, for the cross-built tests.
 # With --wine it also installs the Wine that runs those tests (wine32 for x86,
 # wine64 for x64); when that fails the build goes on.
@@ -39,9 +40,9 @@ done
 
 case $ARCH in
   x86) TOOLCHAIN=$ROOT/cmake/mingw-i686.cmake GCC_PACKAGE=gcc-mingw-w64-i686-posix
-    TOOL_GROUP=win32 WINE_GROUP=wine ;;
+    TRIPLE=i686-w64-mingw32 TOOL_GROUP=win32 WINE_GROUP=wine ;;
   x64) TOOLCHAIN=$ROOT/cmake/mingw-x86_64.cmake GCC_PACKAGE=gcc-mingw-w64-x86-64-posix
-    TOOL_GROUP=win64 WINE_GROUP=wine64 ;;
+    TRIPLE=x86_64-w64-mingw32 TOOL_GROUP=win64 WINE_GROUP=wine64 ;;
   *) echo "unknown architecture '$ARCH' (x86 or x64)" >&2; exit 2 ;;
 esac
 
@@ -113,24 +114,28 @@ enable_deb_src
 curl_version=$(source_version curl)
 jansson_version=$(source_version jansson)
 nghttp2_version=$(source_version nghttp2)
-if [ -z "$curl_version" ] || [ -z "$jansson_version" ] || [ -z "$nghttp2_version" ]; then
+sodium_version=$(source_version libsodium)
+if [ -z "$curl_version" ] || [ -z "$jansson_version" ] || [ -z "$nghttp2_version" ] || [ -z "$sodium_version" ]; then
   APT_UPDATED=0
   apt_update
   curl_version=$(source_version curl)
   jansson_version=$(source_version jansson)
   nghttp2_version=$(source_version nghttp2)
+  sodium_version=$(source_version libsodium)
 fi
 [ -n "$curl_version" ] || { log "no curl source package known to apt"; exit 1; }
 [ -n "$nghttp2_version" ] || { log "no nghttp2 source package known to apt"; exit 1; }
 [ -n "$jansson_version" ] || { log "no jansson source package known to apt"; exit 1; }
+[ -n "$sodium_version" ] || { log "no libsodium source package known to apt"; exit 1; }
 gcc_version=$(dpkg-query -W -f='${Version}' "$GCC_PACKAGE")
 gtest_version=$(dpkg-query -W -f='${Version}' googletest)
 # The recipe is this script and the compiler choice of the toolchain files;
 # other toolchain settings do not change what gets built here.
 recipe=$({ cat "$0"; grep -hE '^set\((QUILLET_MINGW_TRIPLE|CMAKE_SYSTEM_|CMAKE_C_COMPILER|CMAKE_CXX_COMPILER)' \
   "$TOOLCHAIN" "$ROOT/cmake/mingw-common.cmake"; } | sha256sum | cut -c1-12)
-key=$(printf 'arch=%s curl=%s nghttp2=%s jansson=%s gcc=%s gtest=%s recipe=%s' \
-  "$ARCH" "$curl_version" "$nghttp2_version" "$jansson_version" "$gcc_version" "$gtest_version" "$recipe" |
+key=$(printf 'arch=%s curl=%s nghttp2=%s jansson=%s libsodium=%s gcc=%s gtest=%s recipe=%s' \
+  "$ARCH" "$curl_version" "$nghttp2_version" "$jansson_version" "$sodium_version" "$gcc_version" "$gtest_version" \
+  "$recipe" |
   sha256sum | cut -c1-16)
 PREFIX=$CACHE/prefix-$ARCH-$key
 
@@ -144,7 +149,8 @@ if [ -f "$PREFIX/.complete" ]; then
   exit 0
 fi
 
-log "building into $PREFIX (curl $curl_version, nghttp2 $nghttp2_version, jansson $jansson_version, googletest $gtest_version)"
+log "building into $PREFIX (curl $curl_version, nghttp2 $nghttp2_version, jansson $jansson_version," \
+  "libsodium $sodium_version, googletest $gtest_version)"
 started=$(date +%s)
 WORK=$CACHE/work-$ARCH-$key
 rm -rf "$WORK" "$PREFIX"
@@ -155,11 +161,12 @@ mkdir -p "$WORK/src" "$PREFIX"
   cd "$WORK/src"
   # apt's sandbox user cannot write to root's cache; downloading as root is fine here.
   apt-get source -qq -o APT::Sandbox::User=root \
-    "curl=$curl_version" "nghttp2=$nghttp2_version" "jansson=$jansson_version" >&2
+    "curl=$curl_version" "nghttp2=$nghttp2_version" "jansson=$jansson_version" "libsodium=$sodium_version" >&2
 )
 curl_src=$(find "$WORK/src" -maxdepth 1 -type d -name 'curl-*' | head -n1)
 nghttp2_src=$(find "$WORK/src" -maxdepth 1 -type d -name 'nghttp2-*' | head -n1)
 jansson_src=$(find "$WORK/src" -maxdepth 1 -type d -name 'jansson-*' | head -n1)
+sodium_src=$(find "$WORK/src" -maxdepth 1 -type d -name 'libsodium-*' | head -n1)
 
 # The prefix map keeps this cache's folder out of the libraries: libcurl names
 # its sources with __FILE__, and they end up in quillet.dll. EXTRA_CFLAGS, set
@@ -241,17 +248,39 @@ if ! grep -qE '^#define JSON_HAVE_ATOMIC_BUILTINS 1' "$PREFIX/include/jansson_co
   exit 1
 fi
 
+# --- libsodium: static, for the signature checks -----------------------------
+# Debian's source has no configure script: Debian's own build regenerates it
+# with autoreconf, and so does this one (autogen.sh would also fetch files).
+# --enable-minimal keeps what the signature checks use (Ed25519, BLAKE2b) and
+# drops the deprecated rest. Stack protection would need libssp; libsodium's
+# configure leaves it off for MinGW anyway. SODIUM_STATIC, which quillet
+# defines, keeps sodium.h from declaring DLL imports.
+log "libsodium"
+(cd "$sodium_src" && autoreconf -fi >&2)
+mkdir -p "$WORK/build-sodium"
+(
+  cd "$WORK/build-sodium"
+  "$sodium_src/configure" --host="$TRIPLE" --prefix="$PREFIX" \
+    --disable-shared --enable-static --enable-minimal --disable-ssp \
+    CC="$TRIPLE-gcc-posix" AR="$TRIPLE-ar" RANLIB="$TRIPLE-ranlib" \
+    CFLAGS="-O2 -ffile-prefix-map=$WORK=." >&2
+  make -j"$JOBS" >&2
+  make install >&2
+)
+install -D -m 0644 "$sodium_src/LICENSE" "$PREFIX/share/doc/libsodium/LICENSE"
+
 # --- GoogleTest for the cross-built test programs --------------------------
 log "googletest"
 cmake_cross /usr/src/googletest "$WORK/build-gtest" \
   -DBUILD_GMOCK=ON -Dgtest_disable_pthreads=ON
 
-for lib in libcurl.a libnghttp2.a libjansson.a libgtest.a libgtest_main.a; do
+for lib in libcurl.a libnghttp2.a libjansson.a libsodium.a libgtest.a libgtest_main.a; do
   [ -f "$PREFIX/lib/$lib" ] || { log "missing $PREFIX/lib/$lib"; exit 1; }
 done
 
-printf 'arch %s\ncurl %s\nnghttp2 %s\njansson %s\n%s %s\ngoogletest %s\n' \
-  "$ARCH" "$curl_version" "$nghttp2_version" "$jansson_version" "$GCC_PACKAGE" "$gcc_version" "$gtest_version" >"$PREFIX/VERSIONS"
+printf 'arch %s\ncurl %s\nnghttp2 %s\njansson %s\nlibsodium %s\n%s %s\ngoogletest %s\n' \
+  "$ARCH" "$curl_version" "$nghttp2_version" "$jansson_version" "$sodium_version" "$GCC_PACKAGE" "$gcc_version" \
+  "$gtest_version" >"$PREFIX/VERSIONS"
 touch "$PREFIX/.complete"
 rm -rf "$WORK"
 # Older recipes or package versions of this architecture are no longer

@@ -121,7 +121,7 @@ check_zip() {
     [ -s "$dir/$file" ] || fail "$name: $file is missing"
   done
   # The notices name everything linked into the DLL.
-  for part in libcurl nghttp2 jansson MinGW-w64 winpthreads libgcc libstdc++; do
+  for part in libcurl nghttp2 jansson libsodium MinGW-w64 winpthreads libgcc libstdc++; do
     grep -qF "$part" "$dir/THIRD-PARTY-NOTICES.txt" || fail "$name: THIRD-PARTY-NOTICES.txt does not name $part"
   done
   # README.txt gives the commands this script runs, not the untried lib /def.
@@ -231,7 +231,7 @@ for example in python/quillet.py python/download.py python/job.py csharp/Quillet
     fail "libquillet-dev lacks examples/$example"
 done
 depends=$(dpkg-deb -f "$(deb_of libquillet1 deb)" Depends)
-for package in libcurl4 libjansson4; do
+for package in libcurl4 libjansson4 libsodium23; do
   grep -qE "(^|, )$package( |,|$)" <<<"$depends" || fail "libquillet1: Depends lacks $package"
 done
 # The library's own dependencies only: the host's HTTP server library stays with the host.
@@ -243,16 +243,16 @@ grep -qE "(^|, )libquillet1( |,|$)" <<<"$(dpkg-deb -f "$(deb_of quillet deb)" De
 # The host reaches libcurl only through the library's exports.
 if grep -q libcurl <<<"$(dpkg-deb -f "$(deb_of quillet deb)" Depends)"; then fail "quillet depends on libcurl"; fi
 [ -x "$scratch/deb-quillet/usr/bin/quillet" ] || fail "quillet has no /usr/bin/quillet"
-# The symbols file: the twenty-two exports, nothing else, each with the
-# version that brought it (the fourteen of 1.0.0, three more in 1.1.0, five
+# The symbols file: the twenty-five exports, nothing else, each with the
+# version that brought it (the fourteen of 1.0.0, three more in 1.1.0, eight
 # in 1.2.0).
 symbols=$(dpkg-deb --ctrl-tarfile "$(deb_of libquillet1 deb)" | tar -xOf - ./symbols) ||
   fail "libquillet1 has no symbols file"
 [ "$(grep -cE '^ QL_[A-Za-z0-9]+@Base 1\.0\.0$' <<<"$symbols")" = 14 ] &&
   [ "$(grep -cE '^ (QL_DownloadFileEx|QL_RequestDownloadProgress64|QL_RequestError)@Base 1\.1\.0$' <<<"$symbols")" = 3 ] &&
-  [ "$(grep -cE '^ (QL_CreateJob|QL_JobProgress|QL_PauseJob|QL_WaitJob|QL_RemoveJob)@Base 1\.2\.0$' <<<"$symbols")" = 5 ] &&
-  [ "$(grep -c '^ ' <<<"$symbols")" = 22 ] ||
-  fail "libquillet1's symbols file does not list exactly the 22 exports with their versions: $symbols"
+  [ "$(grep -cE '^ (QL_CreateJob|QL_JobProgress|QL_PauseJob|QL_WaitJob|QL_RemoveJob|QL_Verify(Request|File)?Signature)@Base 1\.2\.0$' <<<"$symbols")" = 8 ] &&
+  [ "$(grep -c '^ ' <<<"$symbols")" = 25 ] ||
+  fail "libquillet1's symbols file does not list exactly the 25 exports with their versions: $symbols"
 if find "$scratch/deb-libquillet1" -name '*.h' -o -name 'libquillet.so' | grep -q .; then
   fail "libquillet1 holds development files"
 fi

@@ -40,23 +40,26 @@ fi
 group_packages() {
   case $1 in
     linux) echo build-essential cmake pkg-config libcurl4-openssl-dev libjansson-dev \
-      libcpp-httplib-dev libssl-dev openssl libcli11-dev ;;
-    # GoogleTest, python3 for the ctypes example's test, nghttpd as the HTTP/2 server of the job test.
-    test) echo googletest libgtest-dev python3 nghttp2-server ;;
+      libcpp-httplib-dev libssl-dev openssl libcli11-dev libsodium-dev ;;
+    # GoogleTest, python3 for the ctypes example's test, nghttpd as the HTTP/2 server of the job test,
+    # minisign to sign what the signature tests verify.
+    test) echo googletest libgtest-dev python3 nghttp2-server minisign ;;
     csharp) echo mono-mcs mono-runtime ;;
-    # apt-get source needs dpkg-dev; the tests are cross-built with GoogleTest's sources.
+    # apt-get source needs dpkg-dev; the tests are cross-built with GoogleTest's sources;
+    # libsodium's source is configured with the autotools, as Debian builds it;
+    # minisign signs the signature tests' data while they are built.
     win32) echo g++-mingw-w64-i686-posix binutils-mingw-w64-i686 dpkg-dev cmake ninja-build \
-      pkg-config googletest ;;
+      pkg-config googletest autoconf automake libtool minisign ;;
     win64) echo g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 dpkg-dev cmake ninja-build \
-      pkg-config googletest ;;
+      pkg-config googletest autoconf automake libtool minisign ;;
     # Two groups, installed by separate calls: the i386 lists are often the
     # ones a mirror serves stale, and that must not keep 64-bit Wine away.
     wine) echo wine wine32:i386 ;;
     wine64) echo wine wine64 ;;
     # llvm brings llvm-symbolizer for readable stacks.
     fuzz) echo clang libclang-rt-14-dev llvm ;;
-    # A real loopback server, the curl command line to compare with, Google Benchmark.
-    bench) echo nginx-light curl libbenchmark-dev ;;
+    # A real loopback server, the curl command line and minisign to compare with, Google Benchmark.
+    bench) echo nginx-light curl minisign libbenchmark-dev ;;
     # llvm-dlltool (llvm) makes the MSVC import libraries; clang and lld-link
     # (lld) build the MSVC-style consumer; lintian judges the Debian packages;
     # python3 serves the consumers' HTTP requests.

@@ -131,9 +131,10 @@ done
 # --- Windows: the two zips -------------------------------------------------------
 # THIRD-PARTY-NOTICES.txt for ARCH's DLL, from the Debian packages it was built
 # from: the dependency prefix's VERSIONS, the toolchain's copyright files and
-# the licence text that the prefix keeps from the nghttp2 source.
+# the licence texts that the prefix keeps from the nghttp2 and libsodium
+# sources.
 notices() {
-  local arch=$1 prefix=$2 mingw_dev gcc_runtime curl nghttp2 jansson gcc mingw
+  local arch=$1 prefix=$2 mingw_dev gcc_runtime curl nghttp2 jansson sodium gcc mingw
   case $arch in
     x86) mingw_dev=mingw-w64-i686-dev gcc_runtime=gcc-mingw-w64-i686-posix-runtime ;;
     x64) mingw_dev=mingw-w64-x86-64-dev gcc_runtime=gcc-mingw-w64-x86-64-posix-runtime ;;
@@ -141,9 +142,11 @@ notices() {
   curl=$(awk '$1 == "curl" {print $2}' "$prefix/VERSIONS")
   nghttp2=$(awk '$1 == "nghttp2" {print $2}' "$prefix/VERSIONS")
   jansson=$(awk '$1 == "jansson" {print $2}' "$prefix/VERSIONS")
+  sodium=$(awk '$1 == "libsodium" {print $2}' "$prefix/VERSIONS")
   gcc=$(awk '$1 ~ /^gcc-mingw-w64/ {print $2}' "$prefix/VERSIONS")
   mingw=$(dpkg-query -W -f='${Version}' "$mingw_dev")
-  [ -n "$curl" ] && [ -n "$nghttp2" ] && [ -n "$jansson" ] && [ -n "$gcc" ] || { echo "package: $prefix/VERSIONS is incomplete" >&2; return 1; }
+  [ -n "$curl" ] && [ -n "$nghttp2" ] && [ -n "$jansson" ] && [ -n "$sodium" ] && [ -n "$gcc" ] ||
+    { echo "package: $prefix/VERSIONS is incomplete" >&2; return 1; }
   cat <<EOF
 Third-party software in quillet.dll ($arch)
 ==========================================
@@ -164,9 +167,12 @@ quillet.dll is quillet (LICENSE) with these linked in statically:
                use any licence. Section 4 below.
   nghttp2      Debian source package nghttp2 $nghttp2, its library alone
                (libcurl's HTTP/2); MIT (Expat). Section 5 below.
+  libsodium    Debian source package libsodium $sodium, its library alone
+               (the signature checks); ISC. Section 6 below.
 
 Sections 1 to 4 are the Debian copyright file of that package, in full;
-section 5 is the COPYING file of the nghttp2 source, in full.
+section 5 is the COPYING file of the nghttp2 source and section 6 the
+LICENSE file of the libsodium source, in full.
 
 EOF
   local n=1 file
@@ -177,10 +183,13 @@ EOF
     cat "$file"
     n=$((n + 1))
   done
-  file=$prefix/share/doc/nghttp2/COPYING
-  [ -s "$file" ] || { echo "package: $file is missing" >&2; return 1; }
-  printf '\n==== Section %d: the COPYING file of the nghttp2 source ====\n\n' "$n"
-  cat "$file"
+  for file in "$prefix/share/doc/nghttp2/COPYING" "$prefix/share/doc/libsodium/LICENSE"; do
+    [ -s "$file" ] || { echo "package: $file is missing" >&2; return 1; }
+    printf '\n==== Section %d: the %s file of the %s source ====\n\n' "$n" "$(basename "$file")" \
+      "$(basename "$(dirname "$file")")"
+    cat "$file"
+    n=$((n + 1))
+  done
 }
 
 # Members sorted, one time stamp, no extra fields (-X), no directory entries.

@@ -24,6 +24,9 @@ QL_RequestDownloadProgress64
 QL_RequestError
 QL_RequestInfo
 QL_SendStats
+QL_VerifyFileSignature
+QL_VerifyRequestSignature
+QL_VerifySignature
 QL_WaitJob"
 actual=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TtWwVvDdBbRr]$/ {print $3}' | sed 's/@.*//' | sort -u)
 if [ "$actual" != "$expected" ]; then

@@ -4,7 +4,7 @@
 # their plain names: the fourteen of 1.0 at ordinals 1 to 14 in alphabetical
 # order, then those added since at 15 on, in the order added; and which
 # needs no DLL beyond the system's own (the compiler runtime, libcurl,
-# nghttp2 and jansson are linked in).
+# nghttp2, jansson and libsodium are linked in).
 #
 # Usage: check_exports_win32.sh DLL [OBJDUMP [x86|x64]]; the architecture
 # defaults to the one the toolchain's objdump is named for.
@@ -38,7 +38,10 @@ expected="1 QL_CancelRequest
 19 QL_JobProgress
 20 QL_PauseJob
 21 QL_WaitJob
-22 QL_RemoveJob"
+22 QL_RemoveJob
+23 QL_VerifySignature
+24 QL_VerifyRequestSignature
+25 QL_VerifyFileSignature"
 
 failed=0
 fail() { echo "check_exports_win32: $*"; failed=1; }
@@ -53,7 +56,7 @@ base=$(awk '/^Ordinal Base/ {print $3}' <<<"$headers")
 count=$(awk '/Export Address Table[[:space:]]+[0-9a-f]+$/ && !seen {print $4; seen=1}' <<<"$headers")
 [ -n "$base" ] || fail "no export table"
 # Entries in the address table without a name would be ordinal-only exports.
-[ "$((16#${count:-0}))" = 22 ] || fail "export address table has $((16#${count:-0})) entries, expected 22"
+[ "$((16#${count:-0}))" = 25 ] || fail "export address table has $((16#${count:-0})) entries, expected 25"
 
 # Name table rows look like "[   3] QL_GenerateULID": the index into the
 # address table, which is the ordinal minus the ordinal base. They come in
@@ -74,4 +77,4 @@ while read -r name; do
 done < <(awk '/DLL Name:/ {print $3}' <<<"$headers")
 
 [ "$failed" = 0 ] || exit 1
-echo "check_exports_win32: $format DLL, 22 exports with ordinals 1-22, system imports only"
+echo "check_exports_win32: $format DLL, 25 exports with ordinals 1-25, system imports only"

@@ -287,6 +287,38 @@ TEST(CliCommands, JobDownloadsTheListAndNamesTheFailedFile) {
   EXPECT_EQ(server.requests().size(), 4u);
 }
 
+// A list signed with minisign verifies and is fetched; a changed one is
+// refused before any file is.
+TEST(CliCommands, VerifyAndASignedJobList) {
+  RawHttpServer server([](const HttpRequest&, Connection& c) {
+    if (c.send(quillet_test::httpHead(200, "OK", 5000))) c.sendPattern(0, 5000, 2);
+  });
+  quillet_test::TempDir dir;
+  const std::string key = dir.file("key").string(), list = dir.file("list").string();
+  const std::string otherKey = std::string(QUILLET_SIGNATURES_DIR) + "/a.pub";
+  quillet_test::writeFile(list, server.url("/2") + " two.bin\n");
+  ASSERT_EQ(runProcess(QUILLET_MINISIGN, {"-G", "-W", "-p", key + ".pub", "-s", key}).exitCode, 0);
+  ASSERT_EQ(runProcess(QUILLET_MINISIGN, {"-S", "-s", key, "-m", list}).exitCode, 0);
+
+  auto result = runProcess(kQuillet, {"verify", list, list + ".minisig", otherKey, key + ".pub"});
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_NE(result.err.find(": Signature verified: key "), std::string::npos) << result.err;
+  result = runProcess(kQuillet, {"verify", list, list + ".minisig", otherKey});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find(": Signature check failed: no key with id "), std::string::npos) << result.err;
+
+  const auto out = dir.path() / "out";
+  const std::vector<std::string> job{"job",   list,        out.string(), "--manifest-sig", list + ".minisig",
+                                     "--key", key + ".pub"};
+  EXPECT_EQ(runProcess(kQuillet, job).exitCode, 0);
+  EXPECT_EQ(quillet_test::readFile(out / "two.bin"), quillet_test::patternBytes(0, 5000, 2));
+  quillet_test::writeFile(list, server.url("/2") + " other.bin\n");
+  result = runProcess(kQuillet, job);
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find("Signature check failed: bad signature; no file fetched"), std::string::npos) << result.err;
+  EXPECT_EQ(server.requests().size(), 1u);
+}
+
 TEST(CliCommands, JsonPrintsStringMembersAndNamesTheOthers) {
   quillet_test::TempDir dir;
   quillet_test::writeFile(dir.file("m.json"), "{\"name\": \"caf\xC3\xA9\", \"n\": 5, \"a.b\": \"x\"}");

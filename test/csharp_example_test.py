@@ -5,8 +5,9 @@ loopback HTTP server.
     csharp_example_test.py LIBRARY EXAMPLES_DIR
 
 The program reaches the library only through its P/Invoke declarations, so
-this checks them against the real exports: the manifest's files run as one
-job and arrive byte for byte, a body cut short and a wrong SHA-256 fail with
+this checks them against the real exports: a manifest that does not match
+its minisign signature is refused, the manifest's files run as one job and
+arrive byte for byte, a body cut short and a wrong SHA-256 fail with
 the library's words, and the next run resumes from the bytes the failed one
 kept. Without Mono the test fails and says how to install it.
 """
@@ -35,8 +36,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         server = self.server
-        if self.path == "/manifest.txt":
-            self.reply(200, server.manifest, len(server.manifest))
+        if self.path in ("/manifest.txt", "/manifest.txt.minisig"):
+            text = server.manifest if self.path == "/manifest.txt" else server.signature
+            self.reply(200, text, len(text))
             return
         body = FILES.get(self.path[1:])
         if body is None:
@@ -96,11 +98,30 @@ def main():
         # Mono finds libquillet.so for DllImport("quillet") on the library path.
         env = dict(os.environ, LD_LIBRARY_PATH=os.path.dirname(os.path.abspath(library)))
 
+        # The publisher's key and signatures, made by minisign itself.
+        key = os.path.join(root, "publisher")
+        minisign = ["minisign", "-G", "-W", "-p", key + ".pub", "-s", key]
+        subprocess.run(minisign, check=True, capture_output=True, stdin=subprocess.DEVNULL)
+
+        def sign(manifest):
+            signed = pathlib.Path(root, "manifest.txt")
+            signed.write_bytes(manifest)
+            subprocess.run(["minisign", "-S", "-s", key, "-m", str(signed)], check=True, capture_output=True,
+                           stdin=subprocess.DEVNULL)
+            server.signature = pathlib.Path(root, "manifest.txt.minisig").read_bytes()
+
         def run():
-            return subprocess.run([runtime, program, base + "/manifest.txt", root],
+            return subprocess.run([runtime, program, base + "/manifest.txt", root, key + ".pub"],
                                   capture_output=True, text=True, timeout=60, env=env)
 
         try:
+            sign(server.manifest.replace(b"bad.bin", b"other.bin"))
+            result = run()
+            check(result.returncode == 1 and "log: Signature check failed: bad signature" in result.stderr
+                  and "manifest refused" in result.stderr and not server.ranges,
+                  "a manifest that differs from the signed one is refused before any download", result)
+
+            sign(server.manifest)
             target = pathlib.Path(root, "payload.bin")
             part = pathlib.Path(root, "payload.bin.part")
             result = run()
@@ -114,6 +135,7 @@ def main():
                   "the failed run keeps what arrived in the .part file", result)
 
             server.manifest = server.manifest.replace(b"0" * 64, digests["bad.bin"].encode())
+            sign(server.manifest)
 
             result = run()
             check(result.returncode == 0, "the second run succeeds", result)

@@ -8,7 +8,9 @@ exports can be used without the C header: a download arrives byte for byte
 with its progress line and log records, a download with its SHA-256 arrives
 and one with a wrong SHA-256 fails with both digests, and a 404 ends in a
 failure that quotes the library's words. A manifest's files downloaded as
-one job arrive whole but for the one with a wrong SHA-256, which is named.
+one job, after its minisign signature verified, arrive whole but for the one
+with a wrong SHA-256, which is named; the manifest changed after signing
+fetches nothing.
 """
 
 import functools
@@ -78,11 +80,23 @@ def main():
             manifest, folder = os.path.join(root, "manifest.txt"), os.path.join(root, "job")
             pathlib.Path(manifest).write_text(f"# the game\n{base}/payload.bin {digest}\n"
                                               f"{base}/payload.bin copy.bin\n{base}/payload.bin {wrong} bad.bin\n")
-            result = run_example(library, examples, manifest, folder, script="job.py")
+            # Signed with minisign itself, as a publisher signs a manifest.
+            key = os.path.join(root, "key")
+            for command in (["-G", "-W", "-p", key + ".pub", "-s", key], ["-S", "-s", key, "-m", manifest]):
+                subprocess.run(["minisign", *command], check=True, capture_output=True, stdin=subprocess.DEVNULL)
+            signed = ("--manifest-sig", manifest + ".minisig", "--key", key + ".pub")
+            result = run_example(library, examples, manifest, folder, *signed, script="job.py")
             check(result.returncode == 1 and "bad.bin failed: SHA-256 mismatch" in result.stderr
                   and "2/3 files (1 failed)" in result.stderr, "a job names the file it could not verify", result)
+            check("log: Signature verified: key " in result.stderr, "the signed manifest verifies first", result)
             check(all(pathlib.Path(folder, name).read_bytes() == payload for name in ("payload.bin", "copy.bin"))
                   and not os.path.exists(os.path.join(folder, "bad.bin")), "the job's other files arrive", result)
+            with open(manifest, "a") as changed:
+                changed.write(f"{base}/payload.bin extra.bin\n")
+            result = run_example(library, examples, manifest, folder, *signed, script="job.py")
+            check(result.returncode == 1 and "log: Signature check failed: bad signature" in result.stderr
+                  and not os.path.exists(os.path.join(folder, "extra.bin")),
+                  "a manifest changed after signing fetches nothing", result)
 
             result = run_example(library, examples, base + "/missing.bin", os.path.join(root, "missing.bin"))
             check(result.returncode == 1, "a 404 exits 1", result)

@@ -1,7 +1,12 @@
-// Downloads the files a manifest lists, as one job of the quillet library:
+// Downloads the files a manifest lists, as one job of the quillet library,
+// once the manifest's signature holds:
 //
-//   Download.exe MANIFEST_URL FOLDER
+//   Download.exe MANIFEST_URL FOLDER PUBKEY_FILE
 //
+// The publisher signs the manifest with minisign and serves the signature at
+// MANIFEST_URL.minisig; PUBKEY_FILE holds the publisher's public key (or
+// keys, one a line) as minisign writes it. A manifest that does not verify
+// with it is refused before a byte of any file is fetched.
 // The manifest is UTF-8 text, one file a line: "URL SHA256 NAME", with the
 // SHA-256 as 64 hex digits and NAME a file name (no folders); blank lines and
 // lines starting with '#' are skipped. Each file goes to FOLDER/NAME.part and
@@ -21,15 +26,25 @@ public static class Download
 {
     public static int Main(string[] args)
     {
-        if (args.Length != 2)
+        if (args.Length != 3)
         {
-            Console.Error.WriteLine("usage: Download.exe MANIFEST_URL FOLDER");
+            Console.Error.WriteLine("usage: Download.exe MANIFEST_URL FOLDER PUBKEY_FILE");
+            return 2;
+        }
+        string publicKeys;
+        try
+        {
+            publicKeys = File.ReadAllText(args[2]);
+        }
+        catch (Exception error) when (error is IOException || error is UnauthorizedAccessException)
+        {
+            Console.Error.WriteLine("cannot read the public key: " + error.Message);
             return 2;
         }
         Library.Initialize();
         try
         {
-            return Run(args[0], args[1]);
+            return Run(args[0], args[1], publicKeys);
         }
         finally
         {
@@ -38,17 +53,34 @@ public static class Download
         }
     }
 
-    private static int Run(string manifestUrl, string folder)
+    private static int Run(string manifestUrl, string folder, string publicKeys)
     {
+        uint signature = Library.Request(manifestUrl + ".minisig");
         uint manifest = Library.Request(manifestUrl);
+        RequestState signatureState = Wait(signature);
         RequestState state = Wait(manifest);
+        byte[] signatureText = Library.Data(signature);
         byte[] body = Library.Data(manifest);
+        if (signatureState != RequestState.Done || signatureText == null)
+        {
+            Console.Error.WriteLine("manifest signature failed: " + (Library.Error(signature) ?? signatureState.ToString()));
+            return 1;
+        }
         if (state != RequestState.Done || body == null)
         {
             Console.Error.WriteLine("manifest failed: " + (Library.Error(manifest) ?? state.ToString()));
             return 1;
         }
+        // Checked over the very bytes that arrived, before any is parsed.
+        bool signed = Library.VerifyRequestSignature(manifest, Encoding.UTF8.GetString(signatureText), publicKeys);
+        Drain();
+        Library.Remove(signature);
         Library.Remove(manifest);
+        if (!signed)
+        {
+            Console.Error.WriteLine("manifest refused: it is not signed by the publisher's key");
+            return 1;
+        }
 
         var files = new List<string[]>();  // URL, SHA256, NAME
         var names = new HashSet<string>(StringComparer.OrdinalIgnoreCase);

@@ -1,4 +1,4 @@
-// quillet for C#: the library's twenty-two functions, and a thin safe layer
+// quillet for C#: the library's twenty-five functions, and a thin safe layer
 // over them. Drop this file into a project and put quillet.dll (Windows, x86
 // or x64) or libquillet.so (Linux, with Mono) where the program finds it,
 // for example beside the program, with this in the .csproj:
@@ -176,6 +176,21 @@ namespace Quillet
 
         [DllImport(Dll, CallingConvention = Call)]
         public static extern int QL_RemoveJob(uint job);
+
+        [DllImport(Dll, CallingConvention = Call)]
+        public static extern int QL_VerifySignature(byte[] data, uint size,
+                                                    [MarshalAs(UnmanagedType.LPUTF8Str)] string signature,
+                                                    [MarshalAs(UnmanagedType.LPUTF8Str)] string publicKeys);
+
+        [DllImport(Dll, CallingConvention = Call)]
+        public static extern int QL_VerifyRequestSignature(uint request,
+                                                           [MarshalAs(UnmanagedType.LPUTF8Str)] string signature,
+                                                           [MarshalAs(UnmanagedType.LPUTF8Str)] string publicKeys);
+
+        [DllImport(Dll, CallingConvention = Call)]
+        public static extern int QL_VerifyFileSignature([MarshalAs(UnmanagedType.LPWStr)] string path,
+                                                        [MarshalAs(UnmanagedType.LPUTF8Str)] string signature,
+                                                        [MarshalAs(UnmanagedType.LPUTF8Str)] string publicKeys);
     }
 
     // What a C# program calls: strings and longs in and out, the two-call
@@ -286,6 +301,28 @@ namespace Quillet
             var units = new ushort[26];
             Native.QL_GenerateULID(units);
             return Utf16(units, units.Length);
+        }
+
+        // True when `signature`, a minisign signature file's text, signs
+        // `data` with one of `publicKeys` (minisign public keys, a key a
+        // line; "untrusted comment:" lines are skipped). A log record names
+        // the key, or says why not.
+        public static bool VerifySignature(byte[] data, string signature, string publicKeys)
+        {
+            data = data ?? new byte[0];
+            return Native.QL_VerifySignature(data, (uint)data.Length, signature, publicKeys) == 1;
+        }
+
+        // The same over the body of a finished in-memory request, as it arrived.
+        public static bool VerifyRequestSignature(uint id, string signature, string publicKeys)
+        {
+            return Native.QL_VerifyRequestSignature(id, signature, publicKeys) == 1;
+        }
+
+        // The same over a file, which the library reads in pieces.
+        public static bool VerifyFileSignature(string path, string signature, string publicKeys)
+        {
+            return Native.QL_VerifyFileSignature(path, signature, publicKeys) == 1;
         }
 
         // Every queued log record, oldest first.

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Downloads a manifest's files into DIR as one quillet job, with one progress line.
 
-    python3 job.py [--library PATH] [--parallel N] MANIFEST DIR
+    python3 job.py [--library PATH] [--parallel N] [--manifest-sig SIGFILE --key PUBKEY...] MANIFEST DIR
 
 MANIFEST holds one file a line, "URL [SHA256] [NAME]"; blank lines and lines
 starting with # are skipped. A second field of 64 hex digits is the SHA-256,
@@ -10,8 +10,13 @@ must be a plain file name. Every file is written to NAME.part, resumed from
 what a cancelled run left, and renamed to NAME once complete and verified; a
 file already in DIR is not fetched again.
 
+With --manifest-sig, SIGFILE is a minisign signature of MANIFEST, which must
+verify with one of the --key public keys (a public key file as minisign
+writes it, or its base64 line) before any file is fetched.
+
 Exits 0 when every file arrived, 1 when one failed (each is named with the
-library's words), 2 for a bad manifest, 130 after Ctrl-C.
+library's words) or the manifest's signature did not verify, 2 for a bad
+manifest, 130 after Ctrl-C.
 """
 
 import argparse
@@ -26,38 +31,73 @@ from quillet import DOWNLOAD_ATOMIC, DOWNLOAD_RESUME, STATE_DONE, Quillet
 _SHA256 = re.compile(r"[0-9a-fA-F]{64}")
 
 
-def read_manifest(path):
-    """[(url, sha256 or None, name)]; raises ValueError naming the bad line."""
+def read_manifest(path, text):
+    """[(url, sha256 or None, name)] from the manifest's text; raises ValueError naming the bad line."""
     entries, names = [], set()
-    with open(path, encoding="utf-8") as manifest:
-        for number, line in enumerate(manifest, 1):
-            fields = line.split()
-            if not fields or fields[0].startswith("#"):
-                continue
-            if len(fields) > 3 or (len(fields) == 3 and not _SHA256.fullmatch(fields[1])):
-                raise ValueError(f"{path}:{number}: expected URL [SHA256] [NAME]")
-            url = fields[0]
-            sha256 = fields[1] if len(fields) > 1 and _SHA256.fullmatch(fields[1]) else None
-            named = len(fields) == 3 or (len(fields) == 2 and sha256 is None)
-            name = fields[-1] if named else urllib.parse.urlsplit(url).path.rsplit("/", 1)[-1]
-            # The name must stay inside DIR.
-            if name in ("", ".", "..") or "/" in name or "\\" in name or name in names:
-                raise ValueError(f"{path}:{number}: the name {name!r} is not a new plain file name")
-            names.add(name)
-            entries.append((url, sha256, name))
+    for number, line in enumerate(text.splitlines(), 1):
+        fields = line.split()
+        if not fields or fields[0].startswith("#"):
+            continue
+        if len(fields) > 3 or (len(fields) == 3 and not _SHA256.fullmatch(fields[1])):
+            raise ValueError(f"{path}:{number}: expected URL [SHA256] [NAME]")
+        url = fields[0]
+        sha256 = fields[1] if len(fields) > 1 and _SHA256.fullmatch(fields[1]) else None
+        named = len(fields) == 3 or (len(fields) == 2 and sha256 is None)
+        name = fields[-1] if named else urllib.parse.urlsplit(url).path.rsplit("/", 1)[-1]
+        # The name must stay inside DIR.
+        if name in ("", ".", "..") or "/" in name or "\\" in name or name in names:
+            raise ValueError(f"{path}:{number}: the name {name!r} is not a new plain file name")
+        names.add(name)
+        entries.append((url, sha256, name))
     return entries
+
+
+def read_key(key):
+    """A public key file's text, or the argument itself when no file has that name."""
+    try:
+        with open(key, encoding="utf-8") as text:
+            return text.read()
+    except OSError:
+        return key
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--library", help="path of libquillet.so (default: $QUILLET_LIBRARY or the build tree's)")
     parser.add_argument("--parallel", type=int, default=0, help="files transferring at once (default: the library's)")
+    parser.add_argument("--manifest-sig", help="a minisign signature of MANIFEST, checked before any file is fetched")
+    parser.add_argument("--key", action="append", default=[], help="a public key it must verify with (repeatable)")
     parser.add_argument("manifest")
     parser.add_argument("dir")
     args = parser.parse_args()
+    if bool(args.manifest_sig) != bool(args.key):
+        parser.error("--manifest-sig and --key go together")
     try:
-        entries = read_manifest(args.manifest)
-    except (OSError, ValueError) as error:
+        with open(args.manifest, "rb") as manifest:
+            text = manifest.read()  # the bytes verified are the bytes read
+    except OSError as error:
+        print(f"bad manifest: {error}", file=sys.stderr)
+        return 2
+    q = Quillet(args.library)
+
+    def drain():
+        for record in q.pull_log_records():
+            print(f"log: {record}", file=sys.stderr)
+
+    if args.manifest_sig:
+        try:
+            with open(args.manifest_sig, "rb") as signature:
+                verified = q.verify_signature(text, signature.read(), "\n".join(map(read_key, args.key)))
+        except OSError as error:
+            print(f"bad signature file: {error}", file=sys.stderr)
+            return 1
+        drain()
+        if not verified:
+            print(f"{args.manifest}: not signed by the key given; no file fetched", file=sys.stderr)
+            return 1
+    try:
+        entries = read_manifest(args.manifest, text.decode("utf-8"))
+    except (UnicodeError, ValueError) as error:
         print(f"bad manifest: {error}", file=sys.stderr)
         return 2
     os.makedirs(args.dir, exist_ok=True)
@@ -65,12 +105,6 @@ def main():
     entries = [(url, sha256, name) for url, sha256, name in entries
                if not (os.path.isfile(os.path.join(args.dir, name))
                        and not os.path.exists(os.path.join(args.dir, name + ".part")))]
-
-    q = Quillet(args.library)
-
-    def drain():
-        for record in q.pull_log_records():
-            print(f"log: {record}", file=sys.stderr)
 
     q.initialize()
     job = q.create_job(max_transfers=args.parallel)

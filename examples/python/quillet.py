@@ -113,6 +113,9 @@ _SIGNATURES = {
     "QL_GetStringByPath": (c_int, [c_uint, c_char_p, _UNITS, POINTER(c_uint)]),
     "QL_GenerateULID": (None, [_UNITS]),
     "QL_PullLogRecord": (c_int, [_UNITS, c_uint, POINTER(c_int)]),
+    "QL_VerifySignature": (c_int, [c_char_p, c_uint, c_char_p, c_char_p]),
+    "QL_VerifyRequestSignature": (c_int, [c_uint, c_char_p, c_char_p]),
+    "QL_VerifyFileSignature": (c_int, [_UNITS, c_char_p, c_char_p]),
 }
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
@@ -272,6 +275,21 @@ class Quillet:
         buffer = (c_uint16 * 26)()
         self.lib.QL_GenerateULID(buffer)
         return _unwiden(buffer, 26).decode("ascii")
+
+    def verify_signature(self, data, signature, public_keys):
+        """True when signature, a minisign signature file's text, signs the bytes
+        data with one of public_keys (minisign public keys, a key a line;
+        comment lines are skipped). A log record says which key, or why not."""
+        data = _narrow(data)
+        return self.lib.QL_VerifySignature(data, len(data), _narrow(signature), _narrow(public_keys)) == 1
+
+    def verify_request_signature(self, request_id, signature, public_keys):
+        """verify_signature over the body of a finished in-memory request."""
+        return self.lib.QL_VerifyRequestSignature(request_id, _narrow(signature), _narrow(public_keys)) == 1
+
+    def verify_file_signature(self, path, signature, public_keys):
+        """verify_signature over a file's bytes, which the library reads in pieces."""
+        return self.lib.QL_VerifyFileSignature(_path_units(path), _narrow(signature), _narrow(public_keys)) == 1
 
     def pull_log_records(self):
         """Every queued log record, oldest first."""

@@ -262,6 +262,33 @@ QL_API int QL_CALL QL_WaitJob(unsigned int job, unsigned int milliseconds);
  * the last file of a job ends, "Job finished: J, N done, M failed". */
 QL_API int QL_CALL QL_RemoveJob(unsigned int job);
 
+/* Signed manifests (1.2.0): a manifest's SHA-256 digests prove its files
+ * only as far as the manifest itself can be trusted, so the publisher signs
+ * it with minisign and the installer holds the public key. Both of
+ * minisign's algorithms are accepted: "ED" (the default, over the data's
+ * BLAKE2b-512) and the legacy "Ed" (over the data itself). The key id in the
+ * signature must be one of the keys', and the global signature over the
+ * trusted comment must hold too. Each call logs "Signature verified: key
+ * <ID>", the key id in 16 hex digits as minisign prints it, or "Signature
+ * check failed: " and one of: malformed signature, malformed key, no key
+ * with id <ID>, bad signature, bad trusted comment signature, or the
+ * system's words (a file that cannot be read, data NULL with a size). A
+ * NULL text counts as empty. A legacy "Ed" signature of a file needs the
+ * file whole in memory: such a file may hold at most 64 MiB (beyond, the
+ * system's words for a file too large). QL_VerifyRequestSignature logs
+ * "Request not found" for an id that names no in-memory request and
+ * "Request not finished" for one still running. */
+
+/* 1 when signature (the text of a minisign signature file) is a valid signature of the bytes by
+ * one of publicKeys (one or more minisign public keys, one base64 key a line; "untrusted comment:"
+ * lines are allowed and skipped); else 0, with a log record that says why. */
+QL_API int QL_CALL QL_VerifySignature(const void* data, unsigned int size, const char* signature,
+                                      const char* publicKeys);
+/* The same over the body of a finished in-memory request, exactly the bytes that arrived. */
+QL_API int QL_CALL QL_VerifyRequestSignature(unsigned int request, const char* signature, const char* publicKeys);
+/* The same over a file's contents, read in pieces (a file of any size, in constant memory). */
+QL_API int QL_CALL QL_VerifyFileSignature(const QL_WCHAR* path, const char* signature, const char* publicKeys);
+
 /* Asks a running request to stop and returns at once. The transfer stops at
  * its next progress check and the request ends failed with libcurl code 42;
  * a finished request is unchanged. The request stays until QL_RemoveRequest.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 #include "http/http_request_helper.h"
 
@@ -31,6 +32,15 @@ class http_request_data_helper final : public http_request_helper {
   // ql::widenBytesTo) into `destination` and zeroes the rest of its `count`
   // units, in one pass. Returns the number of body bytes widened.
   uint32_t readWidened(char16_t* destination, uint32_t count);
+
+  // Hands the body's bytes and their count to `use` under the request lock,
+  // without copying them, and returns what it returns: for checks over a
+  // body as large as the transfer allowed.
+  template <typename Use>
+  auto useBody(Use&& use) {
+    Guard guard(*this);
+    return std::forward<Use>(use)(static_cast<const unsigned char*>(body_.get()), size_);
+  }
 
   // The growth rule's capacity (1024 spare bytes after each growth), for
   // tests; the storage underneath is at least this large.

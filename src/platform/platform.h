@@ -194,6 +194,7 @@ void failThreadCreation(bool fail);
 // A file opened for writing and shared with no other opener. It remembers
 // the size its own writes and cuts leave, so that progress needs no system
 // call and the end of a download can tell whether anyone else changed it.
+// openForReading() gives the other use: an existing file read in pieces.
 class File {
  public:
   File() noexcept = default;
@@ -219,6 +220,11 @@ class File {
   // kErrorAccessDenied, whoever asks. `readable` adds read access, for
   // readAt(). On failure lastError() says why.
   bool openExclusive(const std::u16string& path, bool readable = false);
+  // Opens an existing file for readAt() alone. Other readers may share it,
+  // writers may not: the bytes read are the file's as long as it stays open.
+  // A writer holding it already fails the open with kErrorSharingViolation, a
+  // folder with kErrorAccessDenied, as Windows has it.
+  bool openForReading(const std::u16string& path);
   bool isOpen() const noexcept { return state_.handle != kClosed; }
   bool size(int64_t& bytes) const;  // asks the system
   bool seek(int64_t offset);        // from the start of the file

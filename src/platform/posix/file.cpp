@@ -146,6 +146,53 @@ bool File::openExclusive(const std::u16string& path, bool readable) {
   return true;
 }
 
+bool File::openForReading(const std::u16string& path) {
+  close();
+  std::string name;
+  if (!utf16ToUtf8(path, name) || name.find('\0') != std::string::npos) {
+    setLastError(kErrorInvalidName);
+    return false;
+  }
+  if (name.empty()) {  // as Windows answers it
+    setLastError(kErrorPathNotFound);
+    return false;
+  }
+  int descriptor;
+  do {
+    descriptor = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) {
+    // Windows tells a missing file from a missing folder on the way to it.
+    const int error = errno;
+    struct stat folder {};
+    const bool folderThere = ::stat(locate(name).folder.c_str(), &folder) == 0 && S_ISDIR(folder.st_mode);
+    setLastError(error == ENOENT && folderThere ? kErrorFileNotFound
+                 : error == ENOENT              ? kErrorPathNotFound
+                                                : posix::windowsCode(error));
+    return false;
+  }
+  const auto fail = [descriptor](uint32_t code) {
+    ::close(descriptor);
+    setLastError(code);
+    return false;
+  };
+  struct stat status {};
+  if (::fstat(descriptor, &status) != 0) return fail(posix::windowsCode(errno));
+  if (S_ISDIR(status.st_mode)) return fail(kErrorAccessDenied);
+  // A shared lock: readers side by side, but not beside a download, which
+  // holds the exclusive one.
+  int locked;
+  do {
+    locked = ::flock(descriptor, LOCK_SH | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) return fail(errno == EWOULDBLOCK ? kErrorSharingViolation : posix::windowsCode(errno));
+  state_.handle = descriptor;
+  state_.position = 0;
+  state_.end = static_cast<int64_t>(status.st_size);
+  state_.regular = S_ISREG(status.st_mode);
+  return true;
+}
+
 namespace {
 
 // What the system knows of the open file; false, with the reason recorded,

@@ -56,23 +56,45 @@ bool moveWaitingForOthers(const std::u16string& source, const std::u16string& de
 
 }  // namespace
 
-bool File::openExclusive(const std::u16string& path, bool readable) {
-  close();
-  // A NUL inside the path would silently name another file.
+namespace {
+
+// CreateFileW, but a NUL inside the path, which would silently name another
+// file, fails with ERROR_INVALID_NAME.
+HANDLE createFile(const std::u16string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
   if (path.find(u'\0') != std::u16string::npos) {
     ::SetLastError(ERROR_INVALID_NAME);
-    return false;
+    return INVALID_HANDLE_VALUE;
   }
+  return ::CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), access, share, nullptr, disposition, flags, nullptr);
+}
+
+int64_t sizeOf(HANDLE handle) {
+  LARGE_INTEGER size;
+  return ::GetFileSizeEx(handle, &size) ? size.QuadPart : 0;  // a device: no size
+}
+
+}  // namespace
+
+bool File::openExclusive(const std::u16string& path, bool readable) {
+  close();
   const DWORD access = readable ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
-  HANDLE handle = ::CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), access, 0, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = createFile(path, access, 0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
   if (handle == INVALID_HANDLE_VALUE) return false;
   path_ = fullPath(path);
-  LARGE_INTEGER existing;
-  if (!::GetFileSizeEx(handle, &existing)) existing.QuadPart = 0;  // a device: no size
   state_.handle = reinterpret_cast<intptr_t>(handle);
   state_.position = 0;
-  state_.end = existing.QuadPart;
+  state_.end = sizeOf(handle);
+  return true;
+}
+
+bool File::openForReading(const std::u16string& path) {
+  close();
+  HANDLE handle =
+      createFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  state_.handle = reinterpret_cast<intptr_t>(handle);
+  state_.position = 0;
+  state_.end = sizeOf(handle);
   return true;
 }
 
