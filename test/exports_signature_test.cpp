@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "quillet/quillet.h"
@@ -150,6 +151,33 @@ TEST(Signature, FilesInConstantMemory) {
   EXPECT_EQ(drainLogRecords(),
             (Records{verifiedByA, verifiedByA, verifiedByA,
                      failed(systemText(2, "The system cannot find the file specified.")), failed("bad signature")}));
+}
+
+// As a host names its files: relative to a working directory it changed,
+// through a link, and from several threads at once.
+TEST(Signature, FilesAsTheHostNamesThem) {
+  TempDir dir;
+  writeFile(dir.file("manifest.txt"), manifest);
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  EXPECT_EQ(verifyFile("manifest.txt", hashed, keyA), 1);
+#ifndef _WIN32
+  std::filesystem::create_symlink(dir.file("manifest.txt"), dir.file("link"));
+  EXPECT_EQ(verifyFile("link", legacy, keyA), 1);
+#endif
+  std::filesystem::current_path(before);
+  std::vector<int> results(8, 0);
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    threads.emplace_back([&results, &dir, i] {
+      results[i] = i % 2 == 0 ? verifyFile(dir.file("manifest.txt"), hashed, keyA)
+                              : QL_VerifySignature(manifest.data(), static_cast<unsigned>(manifest.size()),
+                                                   legacy.c_str(), keyA.c_str());
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(results, std::vector<int>(8, 1));
+  drainLogRecords();
 }
 
 TEST(Signature, BodyOfAFinishedRequest) {
