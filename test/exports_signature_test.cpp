@@ -29,8 +29,13 @@ namespace {
 
 std::string fixture(const std::string& name) { return readFile(std::filesystem::path(QUILLET_SIGNATURES_DIR) / name); }
 
-// minisign names the key id in the public key's own comment.
-std::string keyIdOf(const std::string& publicKey) { return publicKey.substr(publicKey.find('\n') - 16, 16); }
+// minisign names the key id in the public key's own comment, without the
+// leading zeros that the records keep.
+std::string keyIdOf(const std::string& publicKey) {
+  const std::string comment = publicKey.substr(0, publicKey.find('\n'));
+  const std::string id = comment.substr(comment.rfind(' ') + 1);
+  return std::string(16 - id.size(), '0') + id;
+}
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
   return text.replace(text.find(from), from.size(), to);

@@ -269,7 +269,7 @@ QL_API int QL_CALL QL_RemoveJob(unsigned int job);
  * BLAKE2b-512) and the legacy "Ed" (over the data itself). The key id in the
  * signature must be one of the keys', and the global signature over the
  * trusted comment must hold too. Each call logs "Signature verified: key
- * <ID>", the key id in 16 hex digits as minisign prints it, or "Signature
+ * <ID>", the key id in 16 hex digits (leading zeros kept), or "Signature
  * check failed: " and one of: malformed signature, malformed key, no key
  * with id <ID>, bad signature, bad trusted comment signature, or the
  * system's words (a file that cannot be read, data NULL with a size). A

@@ -48,7 +48,8 @@ SignatureVerdict systemFailure(uint32_t code) {
   return failure(text);
 }
 
-// minisign prints a key id as the little-endian number its 8 bytes hold.
+// A key id is the little-endian number its 8 bytes hold, as minisign prints
+// it, but always in 16 digits: minisign drops leading zeros.
 std::string hexOf(const KeyId& id) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string hex;

@@ -18,7 +18,7 @@ namespace ql {
 
 struct SignatureVerdict {
   bool verified = false;
-  std::string keyId;       // the key that verified, 16 hex digits as minisign prints it
+  std::string keyId;       // the key that verified: its number in 16 hex digits, leading zeros kept
   std::u16string problem;  // why not: "malformed signature", "bad signature", the system's words, ...
 };
 
